@@ -1,0 +1,7 @@
+#include "runtime/platform.h"
+
+namespace zub {
+
+PlatformCalls Sys = NativeCalls();
+
+}  // namespace zub

@@ -1,0 +1,3 @@
+#include "tool/zub.h"
+
+int main(int argc, char** argv) { zub::RunZub(argc, argv); }

@@ -1,0 +1,74 @@
+// A platform table for tests: the process exit becomes an exception that a
+// test can catch, the standard handles can be pointed anywhere, and any
+// call can be made to fail on its N-th use with a chosen code.
+#ifndef ZUB_TESTS_SUPPORT_FAKE_SYS_H_
+#define ZUB_TESTS_SUPPORT_FAKE_SYS_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "runtime/platform.h"
+
+namespace zub::testing {
+
+enum class Call {
+  kOpenRead,
+  kOpenWrite,
+  kProbeWrite,
+  kCreateTemporary,
+  kStdHandle,
+  kRead,
+  kWrite,
+  kSync,
+  kClose,
+  kResolve,
+  kReplace,
+  kRemove,
+  kAny,  // with FailNth: the N-th call of any kind
+};
+inline constexpr int kCallKinds = static_cast<int>(Call::kAny);
+
+std::string_view CallName(Call call);
+
+// Thrown by the fake process exit.
+struct ProcessExit {
+  std::uint32_t status;
+};
+
+// Installs the fake table for its lifetime; the native one comes back after.
+class FakeSys {
+ public:
+  FakeSys();
+  ~FakeSys();
+  FakeSys(const FakeSys&) = delete;
+  FakeSys& operator=(const FakeSys&) = delete;
+
+  // The n-th call of `call`, counted from 1 since the last Reset, fails
+  // with `code` and does nothing else.
+  void FailNth(Call call, int n, PlatformCode code);
+  // Forgets counts and planned failures.
+  void Reset();
+  int Count(Call call) const;
+  // The calls made since the last Reset, in order.
+  const std::vector<Call>& Log() const;
+
+  // Standard input and output are these descriptors from now on.
+  void SetStdHandles(Handle input, Handle output);
+};
+
+// Runs `body`, which must end the process; gives the exit status.
+template <typename Body>
+std::uint32_t ExitStatusOf(Body body) {
+  try {
+    body();
+  } catch (const ProcessExit& exit) {
+    return exit.status;
+  }
+  return 0xDEADBEEF;  // the body returned: no test expects this value
+}
+
+}  // namespace zub::testing
+
+#endif  // ZUB_TESTS_SUPPORT_FAKE_SYS_H_
