@@ -1,3 +1,444 @@
+// LineFile: reading and writing through the 128-byte buffer, the codes it
+// leaves, the console files and the names it takes.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
+
 #include "runtime/line_file.h"
-TEST(Smoke, Builds) { EXPECT_EQ(zub::kEndMarker, 0x1A); }
+#include "support/fake_sys.h"
+
+namespace zub {
+namespace {
+
+using namespace std::string_literals;
+using testing::Call;
+
+std::string Bytes(char byte, std::size_t count) { return std::string(count, byte); }
+
+std::string Line(LineFile& file) {
+  std::string line = "junk";
+  ReadLine(file, line);
+  return line;
+}
+
+std::string Contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class LineFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/zub-line-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    StartLineFiles();
+  }
+  void TearDown() override {
+    for (int fd : fds_) ::close(fd);
+    std::filesystem::remove_all(dir_);
+  }
+  std::string Put(const std::string& name, const std::string& bytes) {
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
+    return dir_ + "/" + name;
+  }
+  int Fd(const std::string& path, int flags) {
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0) << path;
+    fds_.push_back(fd);
+    return fd;
+  }
+  std::size_t Size(const std::string& path) {
+    return static_cast<std::size_t>(std::filesystem::file_size(path));
+  }
+
+  testing::FakeSys sys_;
+  std::string dir_;
+  std::vector<int> fds_;
+};
+
+struct ReadCase {
+  const char* name;
+  std::string bytes;
+  std::vector<std::string> lines;
+};
+
+const std::string A126 = Bytes('a', 126), A127 = Bytes('a', 127), A128 = Bytes('a', 128);
+
+const ReadCase kReadCases[] = {
+    {"empty file", "", {}},
+    {"a CR LF b", "a\r\nb", {"a", "b"}},
+    {"trailing CR LF", "a\r\nb\r\n", {"a", "b"}},
+    {"lone CR", "a\rb\r", {"a", "b"}},
+    {"CR CR LF", "a\r\r\nb", {"a", "", "b"}},
+    {"LF only", "a\nb\n", {"a\nb\n"}},
+    {"0x1A in the middle", "a\r\nb\032c\r\n", {"a", "b"}},
+    {"0x1A first", "\032a\r\n", {}},
+    {"CR LF alone", "\r\n", {""}},
+    {"NUL in a line", "a\0b\r\n"s, {"a\0b"s}},
+    {"300-byte line", Bytes('x', 300), {Bytes('x', 300)}},
+    {"over several buffers", Bytes('x', 200) + "\r\n" + A127, {Bytes('x', 200), A127}},
+    {"CR byte 128, LF byte 129", A127 + "\r\nb", {A127, "b"}},
+    {"CR byte 128 ends the data", A127 + "\r", {A127}},
+    {"lone CR byte 128", A127 + "\rb", {A127, "b"}},
+    {"CR byte 128, 0x1A byte 129", A127 + "\r\032b", {A127}},
+    {"CR byte 128, CR LF after", A127 + "\r\r\nb", {A127, "", "b"}},
+    {"CR LF bytes 127 and 128", A126 + "\r\nb", {A126, "b"}},
+    {"content of exactly 128 bytes", A128, {A128}},
+    {"128 bytes, then CR LF", A128 + "\r\n", {A128}},
+    {"0x1A byte 129", A128 + "\032b\r\n", {A128}},
+};
+
+TEST_F(LineFileTest, ReadsLinesByteInputs) {
+  for (const ReadCase& c : kReadCases) {
+    SCOPED_TRACE(c.name);
+    sys_.Reset();
+    LineFile file;
+    Bind(file, Put("in", c.bytes));
+    OpenRead(file);
+    std::vector<std::string> lines;
+    while (!AtEnd(file) && lines.size() <= c.lines.size()) {
+      EXPECT_FALSE(AtEnd(file));  // consumes nothing
+      ReadLine(file, lines.emplace_back("junk"));
+    }
+    EXPECT_EQ(lines, c.lines);
+    for (int again = 0; again < 2; ++again) {
+      EXPECT_EQ(Line(file), "");
+      EXPECT_EQ(ReadChar(file), kEndMarker);
+      EXPECT_TRUE(AtEnd(file));
+    }
+    EXPECT_EQ(PendingIoError, 0);
+    // One read per buffer up to the end, then no more.
+    std::size_t marker = c.bytes.find('\032');
+    std::size_t reads =
+        marker == std::string::npos ? (c.bytes.size() + 127) / 128 + 1 : marker / 128 + 1;
+    EXPECT_EQ(sys_.Count(Call::kRead), static_cast<int>(reads));
+
+    // ReadChar gives every byte before the end, then 0x1A.
+    OpenRead(file);
+    std::string bytes;
+    for (unsigned char next;
+         (next = ReadChar(file)) != kEndMarker && bytes.size() <= c.bytes.size();) {
+      bytes += static_cast<char>(next);
+    }
+    EXPECT_EQ(bytes, c.bytes.substr(0, marker));
+    Close(file);
+    EXPECT_EQ(PendingIoError, 0);
+  }
+}
+
+TEST_F(LineFileTest, FailedRefillGivesWhatItHasAndTheNextReadTriesAgain) {
+  LineFile file;
+  Bind(file, Put("in", Bytes('x', 130) + "\r\ntail"));
+  OpenRead(file);
+  sys_.FailNth(Call::kRead, 2, EIO);
+  EXPECT_EQ(Line(file), Bytes('x', 128));
+  EXPECT_EQ(PendingIoError, EIO);
+  EXPECT_EQ(file.state, FileState::kReading);
+  EXPECT_FALSE(AtEnd(file));
+  EXPECT_EQ(Line(file), "xx");
+  EXPECT_EQ(Line(file), "tail");
+  EXPECT_TRUE(AtEnd(file));
+  EXPECT_EQ(sys_.Count(Call::kRead), 4);
+  Close(file);
+
+  for (bool by_char : {false, true}) {
+    PendingIoError = 0;
+    sys_.Reset();
+    OpenRead(file);
+    sys_.FailNth(Call::kRead, 1, EIO);
+    EXPECT_TRUE(by_char ? ReadChar(file) == kEndMarker : AtEnd(file));
+    EXPECT_EQ(PendingIoError, EIO);
+    EXPECT_EQ(ReadChar(file), 'x');
+    Close(file);
+  }
+}
+
+// Disk files are written out in pieces of exactly 128 bytes, as the buffer
+// fills, and the rest at Close.
+TEST_F(LineFileTest, WriteLineAppendsCrLfAndWritesOutFullBuffers) {
+  const std::vector<std::string> cases[] = {
+      {""},
+      {"a", "b"},
+      {"a\nb\n"},
+      {"x\0\032\ry"s},
+      {A126, "x"},  // with CR LF the first line fills the buffer exactly
+      {A128, Bytes('y', 300), "z"},
+  };
+  for (const std::vector<std::string>& lines : cases) {
+    SCOPED_TRACE(lines.front().size());
+    sys_.Reset();
+    LineFile file;
+    Bind(file, dir_ + "/out");
+    OpenWrite(file);
+    std::string bytes;
+    for (const std::string& line : lines) {
+      WriteLine(file, line);
+      bytes += line + "\r\n";
+      EXPECT_EQ(Size(file.name), bytes.size() / 128 * 128);
+      EXPECT_EQ(sys_.Count(Call::kWrite), static_cast<int>(bytes.size() / 128));
+    }
+    Close(file);
+    EXPECT_EQ(PendingIoError, 0);
+    EXPECT_EQ(file.state, FileState::kClosed);
+    EXPECT_EQ(Contents(file.name), bytes);
+    EXPECT_EQ(sys_.Count(Call::kWrite), static_cast<int>((bytes.size() + 127) / 128));
+  }
+}
+
+TEST_F(LineFileTest, LineFlushExactlyOnCharacterDevices) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  fds_.insert(fds_.end(), {ends[0], ends[1]});
+  struct Case {
+    const char* name;
+    const char* path;  // a named file; nullptr: ConsoleOut on `fd`
+    int fd;
+    bool flush;
+  };
+  const Case cases[] = {
+      {"regular file", "", -1, false},
+      {"/dev/null", "/dev/null", -1, true},
+      {"console to a pipe", nullptr, ends[1], false},
+      {"console to /dev/null", nullptr, Fd("/dev/null", O_WRONLY), true},
+      {"console to a regular file", nullptr, Fd(dir_ + "/console", O_WRONLY | O_CREAT), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartLineFiles();
+    sys_.Reset();
+    sys_.SetStdHandles(0, c.fd);
+    LineFile named;
+    LineFile& file = c.path == nullptr ? ConsoleOut : named;
+    if (c.path != nullptr) {
+      Bind(named, *c.path != '\0' ? c.path : dir_ + "/out");
+      OpenWrite(named);
+    }
+    WriteLine(file, "x");
+    EXPECT_EQ(file.line_flush, c.flush);
+    EXPECT_EQ(sys_.Count(Call::kWrite), c.flush ? 1 : 0);
+    Close(file);
+    EXPECT_EQ(PendingIoError, 0);
+  }
+}
+
+TEST_F(LineFileTest, FailedWriteOutLosesThoseBytesOnly) {
+  LineFile file;
+  Bind(file, dir_ + "/out");
+  OpenWrite(file);
+  sys_.FailNth(Call::kWrite, 1, ENOSPC);
+  WriteLine(file, Bytes('x', 130));  // the first 128 bytes fail, the other 2 are dropped
+  EXPECT_EQ(PendingIoError, ENOSPC);
+  EXPECT_EQ(file.state, FileState::kWriting);
+  WriteLine(file, "next");
+  Close(file);
+  EXPECT_EQ(Contents(file.name), "\r\nnext\r\n");
+  EXPECT_EQ(file.state, FileState::kClosed);
+
+  // A close whose write-out fails stays writing, with its handle.
+  PendingIoError = 0;
+  OpenWrite(file);
+  WriteLine(file, "abc");
+  sys_.Reset();
+  sys_.FailNth(Call::kWrite, 1, EIO);
+  Close(file);
+  EXPECT_EQ(PendingIoError, EIO);
+  EXPECT_EQ(file.state, FileState::kWriting);
+  EXPECT_EQ(sys_.Count(Call::kClose), 0);
+  Close(file);
+  EXPECT_EQ(file.state, FileState::kClosed);
+  EXPECT_EQ(Size(file.name), 0u);
+}
+
+enum class Op { kOpenRead, kOpenWrite, kClose, kWriteLine, kReadLine, kAtEnd, kReadChar };
+
+// Runs `op`; a read gives its result as a text.
+std::string Do(Op op, LineFile& file) {
+  switch (op) {
+    case Op::kOpenRead:
+      return OpenRead(file), "";
+    case Op::kOpenWrite:
+      return OpenWrite(file), "";
+    case Op::kClose:
+      return Close(file), "";
+    case Op::kWriteLine:
+      return WriteLine(file, "x"), "";
+    case Op::kReadLine:
+      return Line(file);
+    case Op::kAtEnd:
+      return AtEnd(file) ? "true" : "false";
+    case Op::kReadChar:
+      return std::string(1, static_cast<char>(ReadChar(file)));
+  }
+  return "";
+}
+
+TEST_F(LineFileTest, LeavesCodes102To105) {
+  constexpr Handle kClosedFd = 1000;  // standard output of unknown type
+  ASSERT_EQ(::fcntl(kClosedFd, F_GETFD), -1);
+  sys_.SetStdHandles(0, kClosedFd);
+  const std::string path = Put("in", "a\r\n");
+  struct Case {
+    const char* name;
+    LineFile* console;  // nullptr: a named file in `state`
+    FileState state;
+    Op op;
+    std::int32_t code;
+    const char* result;
+    Call fail = Call::kAny;
+  };
+  using enum FileState;
+  const Case cases[] = {
+      {"OpenRead unbound", nullptr, kUnbound, Op::kOpenRead, kIoNotBound, ""},
+      {"OpenWrite unbound", nullptr, kUnbound, Op::kOpenWrite, kIoNotBound, ""},
+      {"Close unbound", nullptr, kUnbound, Op::kClose, kIoNotOpen, ""},
+      {"Close closed", nullptr, kClosed, Op::kClose, kIoNotOpen, ""},
+      {"WriteLine closed", nullptr, kClosed, Op::kWriteLine, kIoNotOpen, ""},
+      {"WriteLine reading", nullptr, kReading, Op::kWriteLine, kIoNotOpen, ""},
+      {"ReadLine closed", nullptr, kClosed, Op::kReadLine, kIoNotOpenForInput, ""},
+      {"AtEnd closed", nullptr, kClosed, Op::kAtEnd, kIoNotOpenForInput, "true"},
+      {"ReadChar unbound", nullptr, kUnbound, Op::kReadChar, kIoNotOpenForInput, "\032"},
+      {"ReadChar writing", nullptr, kWriting, Op::kReadChar, kIoNotOpenForInput, "\032"},
+      {"Close ConsoleIn before its first read", &ConsoleIn, kClosed, Op::kClose, 0, ""},
+      {"ConsoleIn that cannot open", &ConsoleIn, kClosed, Op::kAtEnd, kIoNotOpenForInput, "true",
+       Call::kStdHandle},
+      {"OpenWrite of unknown type", &ConsoleOut, kClosed, Op::kOpenWrite, kIoNotOpenForOutput, ""},
+      {"WriteLine, unknown type", &ConsoleOut, kClosed, Op::kWriteLine, kIoNotOpen, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartLineFiles();
+    sys_.Reset();
+    LineFile named;
+    if (c.state != kUnbound) Bind(named, c.state == kWriting ? dir_ + "/out" : path);
+    if (c.state == kReading) OpenRead(named);
+    if (c.state == kWriting) OpenWrite(named);
+    if (c.fail != Call::kAny) sys_.FailNth(c.fail, 1, EBADF);
+    LineFile& file = c.console != nullptr ? *c.console : named;
+    EXPECT_EQ(Do(c.op, file), c.result);
+    EXPECT_EQ(PendingIoError, c.code);
+    EXPECT_EQ(file.state, c.state);  // a refused operation changes nothing
+    if (c.state == kReading || c.state == kWriting) Close(file);
+  }
+}
+
+TEST_F(LineFileTest, NamesAreUsedWholeOrRefusedNeverCut) {
+  // A 259-byte path whose folder leaves room for a long last component.
+  const std::string folder = dir_ + "/" + Bytes('d', 150 - dir_.size());
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  const std::string name259 = folder + "/" + Bytes('f', 258 - folder.size());
+  ASSERT_EQ(name259.size(), 259u);
+  LineFile file;
+  Bind(file, name259);
+  OpenWrite(file);
+  WriteLine(file, "whole");
+  Close(file);
+  EXPECT_EQ(PendingIoError, 0);
+  EXPECT_EQ(Contents(name259), "whole\r\n");
+
+  for (auto open : {OpenRead, OpenWrite}) {
+    Bind(file, name259 + "x");
+    open(file);
+    EXPECT_EQ(PendingIoError, ENAMETOOLONG);
+    EXPECT_EQ(file.state, FileState::kClosed);
+    EXPECT_EQ(file.name.size(), 260u);
+    EXPECT_EQ(Contents(name259), "whole\r\n");  // the cut name was never opened
+    PendingIoError = 0;
+  }
+
+  Bind(file, name259 + "\0junk"s);
+  EXPECT_EQ(file.name, name259);
+  OpenRead(file);
+  EXPECT_EQ(Line(file), "whole");
+  Close(file);
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(LineFileTest, OpeningNamedFiles) {
+  LineFile file;
+  Bind(file, dir_ + "/missing");
+  OpenRead(file);
+  EXPECT_EQ(PendingIoError, ENOENT);
+  EXPECT_EQ(file.state, FileState::kClosed);
+  EXPECT_EQ(file.name, dir_ + "/missing");
+  PendingIoError = 0;
+
+  // OpenWrite on the file being read closes it, then cuts it at once.
+  Bind(file, Put("f", "one\r\ntwo\r\n"));
+  OpenRead(file);
+  const std::string one = Line(file), two = Line(file);
+  OpenWrite(file);
+  EXPECT_EQ(file.state, FileState::kWriting);
+  EXPECT_EQ(sys_.Count(Call::kClose), 1);
+  EXPECT_EQ(Size(file.name), 0u);
+  WriteLine(file, two);
+  WriteLine(file, one);
+  Close(file);
+  EXPECT_EQ(Contents(file.name), "two\r\none\r\n");
+
+  OpenWrite(file);
+  Close(file);
+  EXPECT_EQ(Size(file.name), 0u);
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+TEST_F(LineFileTest, ConsoleFilesOpenOnFirstUseAndStayOpen) {
+  const std::string out = dir_ + "/stdout";
+  const int out_fd = Fd(out, O_WRONLY | O_CREAT);
+  sys_.SetStdHandles(Fd(Put("stdin", "hi\r\n"), O_RDONLY), out_fd);
+  EXPECT_EQ(ConsoleIn.state, FileState::kClosed);
+  EXPECT_EQ(ConsoleOut.state, FileState::kClosed);
+  EXPECT_EQ(ReadChar(ConsoleIn), 'h');
+  EXPECT_EQ(ConsoleIn.state, FileState::kReading);
+  Close(ConsoleIn);
+  EXPECT_EQ(ConsoleIn.state, FileState::kReading);
+  EXPECT_EQ(ReadChar(ConsoleIn), 'i');
+
+  // At the end of the data: an empty file, or a pipe whose writer has gone.
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  fds_.push_back(ends[0]);
+  ::close(ends[1]);
+  for (int input : {Fd(Put("empty", ""), O_RDONLY), ends[0]}) {
+    StartLineFiles();
+    sys_.SetStdHandles(input, out_fd);
+    EXPECT_EQ(ReadChar(ConsoleIn), kEndMarker);
+    EXPECT_EQ(ReadChar(ConsoleIn), kEndMarker);
+    EXPECT_EQ(PendingIoError, 0);
+  }
+
+  WriteLine(ConsoleOut, "one");
+  EXPECT_EQ(ConsoleOut.state, FileState::kWriting);
+  Close(ConsoleOut);
+  EXPECT_EQ(ConsoleOut.state, FileState::kWriting);
+  EXPECT_EQ(Contents(out), "one\r\n");
+
+  // Any LineFile with the empty name is the console.
+  sys_.SetStdHandles(Fd(Put("stdin2", "rest"), O_RDONLY), out_fd);
+  LineFile console;
+  Bind(console, "");
+  OpenRead(console);
+  EXPECT_EQ(Line(console), "rest");
+  Close(console);
+  EXPECT_EQ(console.state, FileState::kReading);
+  OpenWrite(console);
+  WriteLine(console, "two");
+  Close(console);
+  EXPECT_EQ(console.state, FileState::kWriting);
+  EXPECT_EQ(Contents(out), "one\r\ntwo\r\n");
+  EXPECT_EQ(sys_.Count(Call::kClose), 0);
+  EXPECT_EQ(PendingIoError, 0);
+}
+
+}  // namespace
+}  // namespace zub

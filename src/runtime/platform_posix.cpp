@@ -85,7 +85,10 @@ PlatformCode CreateTemporary(const char* model, std::string* name, Handle* handl
   return EEXIST;
 }
 
+// A closed standard input cannot be opened. A closed standard output is
+// handed over all the same: its type cannot be told, which refuses it.
 PlatformCode StdHandle(StdStream stream, Handle* handle) {
+  if (stream == StdStream::kInput && ::fcntl(STDIN_FILENO, F_GETFD) < 0) return errno;
   *handle = stream == StdStream::kInput ? STDIN_FILENO : STDOUT_FILENO;
   return 0;
 }

@@ -1,0 +1,435 @@
+// The platform layer on Windows. The platform code is GetLastError.
+//
+// Names are ANSI (the system's single-byte code page) and go to the *A calls
+// as they are.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "runtime/platform.h"
+
+namespace zub {
+
+namespace {
+
+// Every file this program opens may be read by others meanwhile, never
+// written.
+constexpr DWORD kShareMode = FILE_SHARE_READ;
+// Largest piece handed to one ReadFile or WriteFile.
+constexpr std::size_t kMaxTransfer = 1u << 30;
+// Stack for reporting a fault, and kept back below the thread's stack for
+// the handler's first steps after a stack overflow.
+constexpr ULONG kFaultStack = 64 * 1024;
+// The attributes a replacement file takes over from the file it replaces.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+HANDLE Native(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+PlatformCode LastError() { return static_cast<PlatformCode>(::GetLastError()); }
+
+PlatformCode OpenWith(const char* name, DWORD access, DWORD disposition, DWORD attributes,
+                      Handle* handle) {
+  HANDLE file = ::CreateFileA(name, access, kShareMode, nullptr, disposition, attributes, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastError();
+  *handle = reinterpret_cast<Handle>(file);
+  return 0;
+}
+
+PlatformCode OpenRead(const char* name, Handle* handle) {
+  return OpenWith(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, handle);
+}
+
+PlatformCode OpenWrite(const char* name, Handle* handle) {
+  return OpenWith(name, GENERIC_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, handle);
+}
+
+// A read-only file gives ERROR_ACCESS_DENIED, a file another process holds
+// open for writing (or does not share for reading) ERROR_SHARING_VIOLATION.
+PlatformCode ProbeWrite(const char* name) {
+  // The attribute is asked for first: where the open would be granted all
+  // the same (Wine run by root), a read-only file must still stay as it is.
+  DWORD attributes = ::GetFileAttributesA(name);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return ERROR_ACCESS_DENIED;
+  }
+  Handle handle = 0;
+  if (PlatformCode code =
+          OpenWith(name, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, &handle);
+      code != 0) {
+    return code;
+  }
+  ::CloseHandle(Native(handle));
+  return 0;
+}
+
+// Paths. The *A calls keep to MAX_PATH; the paths this layer makes itself
+// (the temporary file beside a settings file whose name is close to that
+// limit is longer) go through the *W calls, in the code page the *A calls
+// use.
+UINT FileCodePage() { return ::AreFileApisANSI() ? ::GetACP() : ::GetOEMCP(); }
+
+std::wstring Widen(const char* text) {
+  const UINT code_page = FileCodePage();
+  int count = ::MultiByteToWideChar(code_page, 0, text, -1, nullptr, 0);
+  if (count <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(count), L'\0');
+  ::MultiByteToWideChar(code_page, 0, text, -1, wide.data(), count);
+  wide.resize(static_cast<std::size_t>(count - 1));
+  return wide;
+}
+
+// False, with ERROR_NO_UNICODE_TRANSLATION, where a character has no place
+// in the code page: a name changed that way would name another file.
+bool Narrow(const std::wstring& wide, std::string* text) {
+  const UINT code_page = FileCodePage();
+  BOOL lossy = FALSE;
+  BOOL* lossy_check = code_page == CP_UTF8 ? nullptr : &lossy;
+  const int length = static_cast<int>(wide.size());
+  int count =
+      ::WideCharToMultiByte(code_page, 0, wide.data(), length, nullptr, 0, nullptr, lossy_check);
+  if (count <= 0 && length > 0) return false;
+  if (lossy) {
+    ::SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return false;
+  }
+  std::string narrow(static_cast<std::size_t>(count), '\0');
+  ::WideCharToMultiByte(code_page, 0, wide.data(), length, narrow.data(), count, nullptr, nullptr);
+  *text = std::move(narrow);
+  return true;
+}
+
+// The full path of `name`, made from the current folder; the file need not
+// exist. Empty on failure, the code left for GetLastError.
+std::wstring FullPath(const std::wstring& name) {
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length =
+        ::GetFullPathNameW(name.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0) return std::wstring();
+    if (length < full.size()) {
+      full.resize(length);
+      return full;
+    }
+    full.resize(length);  // the size asked for, the final zero included
+  }
+}
+
+// The full path of `name` with the prefix "\\?\" that lifts the limit of
+// MAX_PATH. Empty on failure, the code left for GetLastError.
+std::wstring LongName(const char* name) {
+  std::wstring full = FullPath(Widen(name));
+  if (full.empty() || full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return full;
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// The path of the file that `name` finally leads to, links followed, in the
+// form the *A calls take ("\\?\C:\..." becomes "C:\...", "\\?\UNC\..." "\\...").
+// False where the system cannot tell it.
+bool FinalPath(const char* name, std::string* path) {
+  HANDLE file = ::CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::wstring final_path(MAX_PATH, L'\0');
+  DWORD length = 0;
+  for (;;) {
+    length =
+        ::GetFinalPathNameByHandleW(file, final_path.data(), static_cast<DWORD>(final_path.size()),
+                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length < final_path.size()) break;
+    final_path.resize(length);  // the size asked for, the final zero included
+  }
+  ::CloseHandle(file);
+  if (length == 0) return false;
+  final_path.resize(length);
+  if (final_path.starts_with(L"\\\\?\\UNC\\")) {
+    final_path.replace(0, 8, L"\\\\");
+  } else if (final_path.starts_with(L"\\\\?\\")) {
+    final_path.erase(0, 4);
+  }
+  return Narrow(final_path, path);
+}
+
+// A symbolic link stays in place: it is the file it leads to that a
+// replacement takes the place of. Where that file cannot be told, the name
+// itself is replaced; the content is the same either way.
+PlatformCode Resolve(const char* name, std::string* resolved) {
+  if (FinalPath(name, resolved)) return 0;
+  const std::wstring full = FullPath(Widen(name));
+  if (full.empty() || !Narrow(full, resolved)) return LastError();
+  return 0;
+}
+
+// The folder part of `path`, with its final separator; empty if none.
+std::string FolderOf(const std::string& path) {
+  std::string::size_type separator = path.find_last_of("\\/");
+  if (separator == std::string::npos) return std::string();
+  return path.substr(0, separator + 1);
+}
+
+PlatformCode CreateTemporary(const char* model, std::string* name, Handle* handle) {
+  const std::wstring wide_model = LongName(model);
+  if (wide_model.empty()) return LastError();
+  DWORD attributes = ::GetFileAttributesW(wide_model.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+  attributes &= kKeptAttributes;
+  if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
+  const std::string prefix =
+      FolderOf(model) + ".zub-" + std::to_string(::GetCurrentProcessId()) + "-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = prefix + std::to_string(attempt) + ".tmp";
+    const std::wstring wide = LongName(candidate.c_str());
+    if (wide.empty()) return LastError();
+    HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_WRITE, kShareMode, nullptr, CREATE_NEW,
+                                attributes, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      PlatformCode code = LastError();
+      if (code == ERROR_FILE_EXISTS) continue;
+      return code;
+    }
+    *handle = reinterpret_cast<Handle>(file);
+    *name = std::move(candidate);
+    return 0;
+  }
+  return ERROR_FILE_EXISTS;
+}
+
+PlatformCode StdHandle(StdStream stream, Handle* handle) {
+  HANDLE standard =
+      ::GetStdHandle(stream == StdStream::kInput ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
+  if (standard == INVALID_HANDLE_VALUE) return LastError();
+  *handle = reinterpret_cast<Handle>(standard);
+  return 0;
+}
+
+FileType TypeOf(Handle handle) {
+  switch (::GetFileType(Native(handle))) {
+    case FILE_TYPE_UNKNOWN:
+      return FileType::kUnknown;
+    case FILE_TYPE_DISK:
+      return FileType::kDisk;
+    case FILE_TYPE_CHAR:
+      return FileType::kChar;
+    default:
+      // A pipe, or a kind not known here: written as a stream, never
+      // replaced by another file.
+      return FileType::kPipe;
+  }
+}
+
+DWORD Piece(std::size_t size) {
+  return static_cast<DWORD>(size < kMaxTransfer ? size : kMaxTransfer);
+}
+
+PlatformCode Read(Handle handle, void* buffer, std::size_t size, std::size_t* got) {
+  DWORD count = 0;
+  if (!::ReadFile(Native(handle), buffer, Piece(size), &count, nullptr)) {
+    *got = 0;
+    // A pipe whose writer has gone has simply come to its end.
+    PlatformCode code = LastError();
+    return code == ERROR_BROKEN_PIPE ? 0 : code;
+  }
+  *got = count;
+  return 0;
+}
+
+PlatformCode Write(Handle handle, const void* data, std::size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD count = 0;
+    if (!::WriteFile(Native(handle), bytes, Piece(size), &count, nullptr)) return LastError();
+    // A write that takes nothing would be repeated for ever.
+    if (count == 0) return ERROR_WRITE_FAULT;
+    bytes += count;
+    size -= count;
+  }
+  return 0;
+}
+
+PlatformCode SyncFile(Handle handle) {
+  return ::FlushFileBuffers(Native(handle)) ? 0 : LastError();
+}
+
+PlatformCode CloseFile(Handle handle) { return ::CloseHandle(Native(handle)) ? 0 : LastError(); }
+
+PlatformCode Replace(const char* from, const char* to) {
+  const std::wstring wide_from = LongName(from);
+  const std::wstring wide_to = LongName(to);
+  if (wide_from.empty() || wide_to.empty()) return LastError();
+  return ::MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+             ? 0
+             : LastError();
+}
+
+PlatformCode Remove(const char* name) {
+  const std::wstring wide = LongName(name);
+  if (wide.empty()) return LastError();
+  return ::DeleteFileW(wide.c_str()) ? 0 : LastError();
+}
+
+PlatformCode ProgramPath(std::string* path) {
+  std::string buffer(MAX_PATH, '\0');
+  for (;;) {
+    DWORD length = ::GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return LastError();
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      *path = std::move(buffer);
+      return 0;
+    }
+    buffer.resize(buffer.size() * 2);  // cut short: try again with more room
+  }
+}
+
+const char* CommandLine() { return ::GetCommandLineA(); }
+
+[[noreturn]] void EndProcessWith(std::uint32_t status) { ::ExitProcess(status); }
+
+bool ModuleBase(const void* address, std::uintptr_t* base) {
+  MEMORY_BASIC_INFORMATION region;
+  if (::VirtualQuery(address, &region, sizeof region) == 0 || region.State != MEM_COMMIT) {
+    return false;
+  }
+  *base = reinterpret_cast<std::uintptr_t>(region.AllocationBase);
+  return true;
+}
+
+constexpr std::uint32_t kOtherFault = 255;
+
+std::uint32_t FaultCodeForException(DWORD exception) {
+  switch (exception) {
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+      return 200;
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+      return 201;
+    case EXCEPTION_STACK_OVERFLOW:
+      return 202;
+    case EXCEPTION_FLT_OVERFLOW:
+      return 205;
+    case EXCEPTION_FLT_UNDERFLOW:
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+      return 206;
+    case EXCEPTION_FLT_INEXACT_RESULT:
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_STACK_CHECK:
+      return 207;
+    case EXCEPTION_INT_OVERFLOW:
+      return 215;
+    case EXCEPTION_ACCESS_VIOLATION:
+      return 216;
+    case STATUS_CONTROL_C_EXIT:
+      return 217;
+    case EXCEPTION_PRIV_INSTRUCTION:
+      return 218;
+    default:
+      return kOtherFault;
+  }
+}
+
+// Fault handling. A vectored handler takes the faults of the table before
+// any frame's handler sees them: the C run-time's start-up code would resume
+// some of them (integer overflow, array bounds) where they happened, and the
+// system's last filter ends a control-C exit before asking the program's.
+// Any other exception that nothing handles reaches the top-level filter.
+//
+// The report is made on a fiber with a stack of its own: below an
+// overflowing stack the system leaves only a few pages, too few for the
+// ending sequence (Wine does not keep the guarantee asked for).
+FaultHandler CurrentFaultHandler = nullptr;
+PVOID VectoredHandler = nullptr;
+LPTOP_LEVEL_EXCEPTION_FILTER PreviousFilter = nullptr;
+DWORD FaultThread = 0;        // the thread whose faults run on the fiber
+LPVOID FaultFiber = nullptr;  // nullptr: reports run on the faulting stack
+std::uint32_t FaultCode = 0;  // the fault being reported; 0: none
+const void* FaultAddress = nullptr;
+
+void CALLBACK RunFaultHandler(LPVOID) {
+  CurrentFaultHandler(FaultCode, FaultAddress);
+  ::TerminateProcess(::GetCurrentProcess(), FaultCode);  // a handler that came back
+}
+
+LONG Report(const EXCEPTION_RECORD& record) {
+  // A fault while one is being reported: no second report, and the first
+  // code stays the exit status.
+  if (FaultCode != 0) ::TerminateProcess(::GetCurrentProcess(), FaultCode);
+  FaultCode = FaultCodeForException(record.ExceptionCode);
+  FaultAddress = record.ExceptionAddress;
+  if (FaultFiber != nullptr && ::GetCurrentThreadId() == FaultThread) {
+    ::SwitchToFiber(FaultFiber);
+  }
+  RunFaultHandler(nullptr);
+  return EXCEPTION_EXECUTE_HANDLER;  // not reached
+}
+
+LONG WINAPI OnFault(EXCEPTION_POINTERS* pointers) {
+  if (FaultCodeForException(pointers->ExceptionRecord->ExceptionCode) == kOtherFault) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  return Report(*pointers->ExceptionRecord);
+}
+
+LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
+  return Report(*pointers->ExceptionRecord);
+}
+
+void PrepareFaultFiber() {
+  if (FaultFiber != nullptr) return;
+  if (::ConvertThreadToFiber(nullptr) == nullptr && ::GetLastError() != ERROR_ALREADY_FIBER) {
+    return;
+  }
+  FaultThread = ::GetCurrentThreadId();
+  FaultFiber = ::CreateFiber(kFaultStack, RunFaultHandler, nullptr);
+}
+
+void InstallFaultHandler(FaultHandler handler) {
+  ULONG guarantee = kFaultStack;
+  ::SetThreadStackGuarantee(&guarantee);
+  PrepareFaultFiber();
+  CurrentFaultHandler = handler;
+  FaultCode = 0;
+  VectoredHandler = ::AddVectoredExceptionHandler(1, OnFault);
+  PreviousFilter = ::SetUnhandledExceptionFilter(OnUnhandledException);
+}
+
+void RemoveFaultHandler() {
+  ::SetUnhandledExceptionFilter(PreviousFilter);
+  if (VectoredHandler != nullptr) ::RemoveVectoredExceptionHandler(VectoredHandler);
+  VectoredHandler = nullptr;
+}
+
+}  // namespace
+
+const PlatformCalls& NativeCalls() {
+  static const PlatformCalls calls = {
+      .open_read = OpenRead,
+      .open_write = OpenWrite,
+      .probe_write = ProbeWrite,
+      .create_temporary = CreateTemporary,
+      .std_handle = StdHandle,
+      .file_type = TypeOf,
+      .read = Read,
+      .write = Write,
+      .sync = SyncFile,
+      .close = CloseFile,
+      .resolve = Resolve,
+      .replace = Replace,
+      .remove = Remove,
+      .program_path = ProgramPath,
+      .command_line = CommandLine,
+      .exit_process = EndProcessWith,
+      .module_base = ModuleBase,
+      .install_fault_handler = InstallFaultHandler,
+      .remove_fault_handler = RemoveFaultHandler,
+      .name_too_long = ERROR_FILENAME_EXCED_RANGE,
+      .access_denied = ERROR_ACCESS_DENIED,
+  };
+  return calls;
+}
+
+}  // namespace zub

@@ -1,0 +1,447 @@
+// The built tool on real files in a fresh folder: the exact bytes on
+// standard output, the exit status, and the bytes, modes and owners of every
+// file in the folder afterwards.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "e2e/run_tool.h"
+
+namespace zub::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+// What the tool says, line by line.
+const std::string kBanner = "ZUB - carries the zub= value from a log into a settings file\r\n";
+constexpr std::string_view kExample =
+    R"(ZUB "C:\Program Files\CM8000\log.001" "C:\Program Files\ChessBase\Engines\TheKing\InBetween.ini")";
+static_assert(kExample.size() == 96);
+const std::string kUsage = "Bad params\r\nExample of using\r\n" + std::string(kExample) +
+                           "\r\nThen ZUB is converted and log file is deleted\r\n";
+const std::string kPrompt(kTerminalPrompt);
+const std::string kConverted = "ZUB converted\r\n";
+const std::string kNoValue = "Something is wrong, ZUB not found\r\n";
+const std::string kNoTag = "Bad file InBetween.ini, zub= not found\r\n";
+
+// A log and a settings file, and the settings file once converted.
+const std::string kLog = "start\r\nrun zub=345 done\r\n";
+const std::string kSettings = "a=1\r\nzub=7 b\r\nc zub=345\r\n";
+const std::string kPatched = "a=1\r\nzub=345 b\r\nc zub=345\r\n";
+
+// A fresh folder, removed with everything in it.
+class Folder {
+ public:
+  Folder() {
+    std::string pattern = (fs::temp_directory_path() / "zub-e2e-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("no folder " + pattern);
+    path_ = pattern;
+  }
+  ~Folder() {
+    std::error_code error;
+    for (const auto& entry : fs::recursive_directory_iterator(path_, error)) {
+      if (entry.is_directory() && !entry.is_symlink()) ::chmod(entry.path().c_str(), 0700);
+    }
+    fs::remove_all(path_, error);
+  }
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  void Write(const std::string& name, const std::string& bytes, mode_t mode = 0640) const {
+    fs::create_directories(fs::path(*this / name).parent_path());
+    std::ofstream(*this / name, std::ios::binary) << bytes;
+    ::chmod((*this / name).c_str(), mode);
+  }
+  // The log and the settings file under their usual names.
+  void Fill() const {
+    Write("log.001", kLog);
+    Write("InBetween.ini", kSettings);
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream stream(*this / name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(stream), {}};
+  }
+
+  // Every entry below the folder: its kind, mode and owner (first), and its
+  // content or link target (second).
+  using Entries = std::map<std::string, std::pair<std::string, std::string>>;
+  Entries Snapshot() const {
+    Entries entries;
+    for (const auto& entry : fs::recursive_directory_iterator(path_)) {
+      struct stat status;
+      ::lstat(entry.path().c_str(), &status);
+      const std::string name = entry.path().lexically_relative(path_).string();
+      auto& [facts, content] = entries[name];
+      // Windows keeps no permission bits or owners of its own.
+      facts = NativeTool() ? std::to_string(status.st_mode) + " " + std::to_string(status.st_uid) +
+                                 ":" + std::to_string(status.st_gid)
+                           : std::to_string(status.st_mode & S_IFMT);
+      if (S_ISREG(status.st_mode)) content = Read(name);
+      if (S_ISLNK(status.st_mode)) content = fs::read_symlink(entry.path()).string();
+    }
+    return entries;
+  }
+
+ private:
+  std::string path_;
+};
+
+// `actual` is `before`, then (unless `code` is 0) the report line naming
+// `code`: "Runtime error", the code's last digit in column 17, "at" and
+// eight upper-case hexadecimal digits, CR LF.
+void ExpectOutput(const std::string& actual, const std::string& before, int code) {
+  if (code == 0) {
+    EXPECT_EQ(actual, before);
+    return;
+  }
+  std::string digits = std::to_string(code);
+  std::string head =
+      before + "Runtime error" + std::string(4 - digits.size(), ' ') + digits + " at ";
+  ASSERT_EQ(actual.size(), head.size() + 10) << actual;
+  EXPECT_EQ(actual.substr(0, head.size()), head);
+  std::string offset = actual.substr(head.size(), 8);
+  EXPECT_TRUE(std::all_of(offset.begin(), offset.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+  })) << offset;
+  EXPECT_EQ(actual.substr(actual.size() - 2), "\r\n");
+}
+
+// The tool never speaks on standard error; a Windows build under a wrapper
+// may find the wrapper's own notes there.
+void ExpectQuiet(const ToolResult& result) {
+  if (NativeTool()) {
+    EXPECT_EQ(result.errors, "");
+  }
+  EXPECT_EQ(result.signal, 0);
+}
+
+// A run in `folder` with `arguments`; the rest as ToolRun has it.
+ToolRun In(const Folder& folder, std::vector<std::string> arguments) {
+  ToolRun run;
+  run.folder = folder.path();
+  run.arguments = std::move(arguments);
+  return run;
+}
+
+// The dialogue: argument counts and the kinds of standard input and output.
+// Where the output can be read, it is the usage dialogue, followed by the
+// report when the run fails.
+struct DialogueCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  Input input;
+  std::string input_bytes;
+  Output output;
+  int status;
+  bool native_only;
+};
+
+const std::string kUsageDialogue = kBanner + kUsage + kPrompt;
+
+const DialogueCase kDialogues[] = {
+    {"NoArguments", {}, Input::kPipe, "", Output::kPipe, 0, false},
+    {"OneArgument", {"log.001"}, Input::kPipe, "", Output::kPipe, 0, false},
+    {"ThreeArguments",
+     {"log.001", "InBetween.ini", "x"},
+     Input::kPipe,
+     "",
+     Output::kPipe,
+     0,
+     false},
+    {"EmptyArguments", {"", ""}, Input::kPipe, "", Output::kPipe, 0, false},
+    {"InputEmptyFile", {}, Input::kFile, "", Output::kPipe, 0, false},
+    {"InputHoldsText", {}, Input::kFile, "yes\r\nno\r\n", Output::kPipe, 0, false},
+    {"InputPipeWithText", {}, Input::kPipe, "\n", Output::kPipe, 0, false},
+    {"InputClosed", {}, Input::kClosed, "", Output::kPipe, 104, true},
+    {"OutputFile", {}, Input::kPipe, "", Output::kFile, 0, false},
+    {"OutputClosed", {}, Input::kPipe, "", Output::kClosed, 103, true},
+    // The usage text is longer than one 128-byte piece, so its first
+    // write-out already meets the missing reader.
+    {"OutputReaderGone", {}, Input::kPipe, "", Output::kBrokenPipe, 32, true},
+};
+
+TEST(Dialogue, EveryArgumentCountAndConsoleKind) {
+  for (const DialogueCase& test : kDialogues) {
+    SCOPED_TRACE(test.name);
+    if (test.native_only && !NativeTool()) continue;
+    Folder folder;
+    folder.Fill();
+    const auto before = folder.Snapshot();
+    ToolRun run = In(folder, test.arguments);
+    run.input = test.input;
+    run.input_bytes = test.input_bytes;
+    run.output = test.output;
+    ToolResult result = RunTool(run);
+    ExpectQuiet(result);
+    EXPECT_EQ(result.exit_status, test.status);
+    if (test.output == Output::kPipe || test.output == Output::kFile) {
+      ExpectOutput(result.output, kUsageDialogue, test.status);
+    }
+    EXPECT_EQ(folder.Snapshot(), before);
+  }
+}
+
+// The whole dialogue of a conversion fits in one 128-byte piece, written
+// out only at the end: its loss still makes the run fail.
+// The dialogue of a conversion fits the output buffer, so it is written out
+// only by the ending, whose failures change no outcome.
+TEST(Dialogue, ConversionWhoseOutputIsLostStillEndsNormally) {
+  ZUB_NATIVE_ONLY();
+  Folder folder;
+  folder.Fill();
+  ToolRun run = In(folder, {"log.001", "InBetween.ini"});
+  run.output = Output::kBrokenPipe;
+  ToolResult result = RunTool(run);
+  ExpectQuiet(result);
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(folder.Read("InBetween.ini"), kPatched);
+}
+
+TEST(Dialogue, PromptStandsOnTerminalBeforeTheWait) {
+  ZUB_NATIVE_ONLY();
+  Folder folder;
+  folder.Fill();
+  const std::pair<std::vector<std::string>, std::string> runs[] = {
+      {{}, kUsageDialogue},
+      {{"log.001", "InBetween.ini"}, kBanner + kConverted + kPrompt},
+  };
+  for (const auto& [arguments, shown] : runs) {
+    ToolRun run = In(folder, arguments);
+    run.input_bytes = "\n";
+    run.output = Output::kTerminal;
+    ToolResult result = RunTool(run);
+    ExpectQuiet(result);
+    EXPECT_TRUE(result.waited_for_input);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.output, shown);
+  }
+  EXPECT_EQ(folder.Read("InBetween.ini"), kPatched);
+}
+
+// Paths of a given length in bytes, relative to the folder: a folder of 200
+// bytes and a file name that makes up the rest.
+std::string PathOfLength(std::size_t length, char letter) {
+  return std::string(200, letter) + "/" + std::string(length - 205, letter) + ".ini";
+}
+
+// What some runs find in the folder beside the log and the settings file.
+void SubFolder(const Folder& f) { fs::create_directory(f / "sub"); }
+void ReadOnly(const Folder& f) { ::chmod((f / "InBetween.ini").c_str(), 0444); }
+void Settings259(const Folder& f) { f.Write(PathOfLength(259, 's'), kSettings); }
+void Log259(const Folder& f) { f.Write(PathOfLength(259, 'l'), kLog); }
+void Link(const Folder& f) { fs::create_symlink("engine/real.ini", f / "link.ini"); }
+void Locked(const Folder& f) { ::chmod((f / "locked").c_str(), 0555); }
+void OtherOwner(const Folder& f) { (void)::chown((f / "InBetween.ini").c_str(), 65534, 65534); }
+
+// Runs that end with the report: nothing in the folder changes.
+struct ReportCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  int code;
+  bool native_only;
+  void (*setup)(const Folder&) = nullptr;
+  bool unprivileged = false;
+  Output output = Output::kPipe;
+};
+
+const ReportCase kReports[] = {
+    {"MissingLog", {"nothing.001", "InBetween.ini"}, 2, false},
+    {"MissingSettings", {"log.001", "nothing.ini"}, 2, false},
+    {"MissingLogFolder", {"none/log.001", "InBetween.ini"}, 2, true},
+    {"MissingSettingsFolder", {"log.001", "none/x.ini"}, 2, true},
+    {"LogIsAFolder", {"sub", "InBetween.ini"}, 21, true, SubFolder},
+    {"ReadOnlySettings", {"log.001", "InBetween.ini"}, 13, true, ReadOnly, true},
+    // The first 259 bytes of a long path name another file, which must not
+    // be opened instead.
+    {"SettingsPath260", {"log.001", PathOfLength(259, 's') + "x"}, 36, true, Settings259},
+    {"LogPath260", {PathOfLength(259, 'l') + "x", "InBetween.ini"}, 36, true, Log259},
+    {"OutputClosed", {"log.001", "InBetween.ini"}, 103, true, nullptr, false, Output::kClosed},
+};
+
+TEST(Report, FailedOpenEndsWithReportAndChangesNothing) {
+  for (const ReportCase& test : kReports) {
+    SCOPED_TRACE(test.name);
+    if (test.native_only && !NativeTool()) continue;
+    Folder folder;
+    folder.Fill();
+    if (test.setup != nullptr) test.setup(folder);
+    if (test.unprivileged) HandToNobody(folder.path());
+    const auto before = folder.Snapshot();
+    ToolRun run = In(folder, test.arguments);
+    run.output = test.output;
+    run.unprivileged = test.unprivileged;
+    ToolResult result = RunTool(run);
+    ExpectQuiet(result);
+    EXPECT_EQ(result.exit_status, test.code);
+    if (test.output == Output::kPipe) ExpectOutput(result.output, kBanner, test.code);
+    EXPECT_EQ(folder.Snapshot(), before);
+  }
+}
+
+// The conversion itself, with the log and the settings file side by side.
+struct ConversionCase {
+  std::string name;
+  std::string log;
+  std::string settings;
+  std::string message;
+  std::string patched;  // the settings file afterwards
+};
+
+// A settings file of `count` lines whose line `tagged` holds the tag.
+std::string Lines(int count, int tagged, const std::string& value) {
+  std::string text;
+  for (int k = 1; k <= count; ++k) {
+    text += k == tagged ? "engine zub=" + value + " on\r\n" : "line " + std::to_string(k) + "\r\n";
+  }
+  return text;
+}
+
+// One line of a log; `value` is what the run carries over, empty for none.
+ConversionCase FromLog(std::string name, const std::string& line, const std::string& value) {
+  const std::string settings = "k=1\r\nzub=9 rest\r\n";
+  if (value.empty()) return {std::move(name), line + "\r\n", settings, kNoValue, settings};
+  return {std::move(name), line + "\r\n", settings, kConverted,
+          "k=1\r\nzub=" + value + " rest\r\n"};
+}
+
+// One line of a settings file, before and after a run with the value 345.
+ConversionCase FromSettings(std::string name, const std::string& before, const std::string& after) {
+  return {std::move(name), "zub=345\r\n", before + "\r\n", kConverted, after + "\r\n"};
+}
+
+std::vector<ConversionCase> Conversions() {
+  return {
+      FromLog("LogDigitsThenSemicolon", "zub=0042;x", "0042"),
+      FromLog("LogTagEndsLine", "zub=17", "17"),
+      FromLog("LogTagInsideLine", "#12 zub=815 ok", "815"),
+      FromLog("LogFirstTagOfLine", "a zub=1 b zub=2", "1"),
+      FromLog("LogDigitsUpToLetter", "zub=12a34", "12"),
+      FromLog("LogSign", "zub=-3", ""),
+      FromLog("LogLetter", "zub=x", ""),
+      FromLog("LogNothingBehindTag", "text zub=", ""),
+      FromLog("LogUpperCaseTag", "ZUB=12", ""),
+      FromLog("LogLongValue", "zub=00012345678901234567890123456789",
+              "00012345678901234567890123456789"),
+      {"LogEmpty", "", "zub=9\r\n", kNoValue, "zub=9\r\n"},
+      {"LogLastTagDecides", "zub=12\r\nx\r\nzub=345\r\ny\r\n", "zub=9\r\n", kConverted,
+       "zub=345\r\n"},
+      {"LogLaterTagWithoutDigits", "zub=12\r\nzub=\r\n", "zub=9\r\n", kNoValue, "zub=9\r\n"},
+      {"LogLastLineWithoutEnd", "zub=12\r\nlast zub=77", "zub=9\r\n", kConverted, "zub=77\r\n"},
+      {"LogLoneCarriageReturns", "zub=1\rzub=2\r", "zub=9\r\n", kConverted, "zub=2\r\n"},
+      {"LogLineFeedsOnly", "x\nzub=12\nzub=34\n", "zub=9\r\n", kConverted, "zub=12\r\n"},
+      {"LogTagBehindEndMarker", "zub=12\r\n\x1Azub=99\r\n", "zub=9\r\n", kConverted, "zub=12\r\n"},
+      FromSettings("SettingsValueBetweenBlanks", "path=x zub=12 y", "path=x zub=345 y"),
+      FromSettings("SettingsValueBeforeBackslash", "zub=12\\book", "zub=345\\book"),
+      FromSettings("SettingsEmptyValue", "zub= y", "zub=345 y"),
+      FromSettings("SettingsLetters", "mode zub=abc", "mode zub=345"),
+      FromSettings("SettingsCommaAndTab", "zub=ab,cd\tef gh", "zub=345 gh"),
+      FromSettings("SettingsFirstTagOfLine", "zub=1 zub=2", "zub=345 zub=2"),
+      FromSettings("SettingsTagEndsLine", "last zub=", "last zub=345"),
+      FromSettings("SettingsTagThenBackslash", "zub=\\x", "zub=345\\x"),
+      {"SettingsThreeLines", "zub=815\r\n", "a=1\r\nb zub=7 c\r\nd=4\r\n", kConverted,
+       "a=1\r\nb zub=815 c\r\nd=4\r\n"},
+      {"SettingsTwoTaggedLines", "zub=345\r\n", "zub=1\r\nx\r\nzub=2\r\n", kConverted,
+       "zub=345\r\nx\r\nzub=2\r\n"},
+      {"SettingsEmpty", "zub=345\r\n", "", kNoTag, ""},
+      {"SettingsWithoutTag", "zub=345\r\n", "a=1\r\nZUB=2\r\n", kNoTag, "a=1\r\nZUB=2\r\n"},
+      {"SettingsHundredLines", "zub=345\r\n", Lines(100, 100, "1"), kConverted,
+       Lines(100, 100, "345")},
+      {"SettingsEndMarkerAfterThirdLine", "zub=345\r\n", "a\r\nb\r\nzub=1\r\n\x1Arest\r\nzub=2\r\n",
+       kConverted, "a\r\nb\r\nzub=345\r\n"},
+      {"SettingsLastLineWithoutEnd", "zub=345\r\n", "a\r\nzub=1", kConverted, "a\r\nzub=345\r\n"},
+      {"SettingsLoneCarriageReturns", "zub=345\r\n", "a\rzub=1\rb", kConverted,
+       "a\r\nzub=345\r\nb\r\n"},
+      {"SettingsEmptyLinesAndZeroBytes", "zub=345\r\n", "\r\n\0x\r\nzub=1\r\n\r\n"s, kConverted,
+       "\r\n\0x\r\nzub=345\r\n\r\n"s},
+      // The old value ends at a line feed, so the lines behind it survive.
+      {"SettingsLineFeedsOnly", "zub=345\r\n", "a=1\nzub=7\nb=2\n", kConverted,
+       "a=1\nzub=345\nb=2\n\r\n"},
+      {"SettingsThousandsOfLines", "zub=345\r\n", Lines(5000, 2500, "7"), kConverted,
+       Lines(5000, 2500, "345")},
+  };
+}
+
+void PrintTo(const ConversionCase& test, std::ostream* out) { *out << test.name; }
+
+class Conversion : public ::testing::TestWithParam<ConversionCase> {};
+
+TEST_P(Conversion, SettingsFileBytesAfterTheRun) {
+  const ConversionCase& test = GetParam();
+  Folder folder;
+  folder.Write("log.001", test.log);
+  folder.Write("InBetween.ini", test.settings);
+  auto expected = folder.Snapshot();
+  expected["InBetween.ini"].second = test.patched;
+  ToolResult result = RunTool(In(folder, {"log.001", "InBetween.ini"}));
+  ExpectQuiet(result);
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.output, kBanner + test.message + kPrompt);
+  EXPECT_EQ(folder.Read("InBetween.ini"), test.patched);
+  // Only the settings file's content changes: no other file, no mode, no owner.
+  EXPECT_EQ(folder.Snapshot(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Conversion, ::testing::ValuesIn(Conversions()),
+                         [](const auto& row) { return row.param.name; });
+
+// The paths the tool is given, and the files behind them.
+struct PathCase {
+  const char* name;
+  std::string log;
+  std::string settings;
+  std::string settings_file;  // where the settings live, if not at `settings`
+  void (*setup)(const Folder&);
+  bool native_only;
+  bool unprivileged = false;
+};
+
+const PathCase kPaths[] = {
+    {"Blanks", "my logs/log 001.txt", "engine dir/In Between.ini", "", nullptr, false},
+    {"SameFileForBoth", "both.ini", "both.ini", "", nullptr, false},
+    {"Length259", PathOfLength(259, 'l'), PathOfLength(259, 's'), "", nullptr, true},
+    // The file the link points to is replaced; the link stays a link.
+    {"SymbolicLink", "log.001", "link.ini", "engine/real.ini", Link, true},
+    // The folder takes no new file: the file is rewritten where it is.
+    {"FolderWithoutWriting", "log.001", "locked/InBetween.ini", "", Locked, true, true},
+    // Root gives the new file the old one's owner.
+    {"OtherOwner", "log.001", "InBetween.ini", "", OtherOwner, true},
+};
+
+TEST(Paths, ConversionThroughEveryKindOfPath) {
+  for (const PathCase& test : kPaths) {
+    SCOPED_TRACE(test.name);
+    if (test.native_only && !NativeTool()) continue;
+    Folder folder;
+    const std::string file = test.settings_file.empty() ? test.settings : test.settings_file;
+    if (test.log != test.settings) folder.Write(test.log, kLog);
+    folder.Write(file, kSettings);
+    if (test.setup != nullptr) test.setup(folder);
+    if (test.unprivileged) HandToNobody(folder.path());
+    auto expected = folder.Snapshot();
+    expected[file].second = kPatched;
+    ToolRun run = In(folder, {test.log, test.settings});
+    run.unprivileged = test.unprivileged;
+    ToolResult result = RunTool(run);
+    ExpectQuiet(result);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.output, kBanner + kConverted + kPrompt);
+    EXPECT_EQ(folder.Read(file), kPatched);
+    // The rest as it was: links, modes, owners, and no stray file.
+    EXPECT_EQ(folder.Snapshot(), expected);
+  }
+}
+
+}  // namespace
+}  // namespace zub::e2e

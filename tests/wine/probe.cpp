@@ -1,0 +1,150 @@
+// A Windows program on the runtime layer, for the checks that zub.exe alone
+// cannot reach: processor faults, the full exit code, the split command line,
+// and a second process that holds a file open.
+//
+//   probe args ...            the command line, the program's path and the
+//                             arguments as the runtime splits them
+//   probe fault KIND          one fault; KIND: access, divide, overflow,
+//                             stack, privileged, or an exception code in hex
+//   probe fault-writing FILE  an access violation while FILE is written
+//   probe abort CODE          AbortWithCode(CODE)
+//   probe exit-code COMMAND   runs COMMAND, gives its full exit code
+//   probe hold FILE           keeps FILE open for writing until stdin ends
+//   probe hold-read FILE      the same, open for reading
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "runtime/process_frame.h"
+
+namespace {
+
+using zub::Argument;
+using zub::CheckIo;
+using zub::ConsoleOut;
+using zub::WriteLine;
+
+volatile int Zero = 0;
+volatile int One = 1;
+volatile int Lowest = INT32_MIN;
+volatile int MinusOne = -1;
+int* volatile Nowhere = nullptr;
+
+void Say(const std::string& line) {
+  WriteLine(ConsoleOut, line);
+  CheckIo();
+}
+
+std::string Hex(std::uintptr_t value) {
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%08llX", static_cast<unsigned long long>(value));
+  return digits;
+}
+
+// Where a function lies, as an offset in the report's terms.
+std::string OffsetOf(void (*function)()) {
+  auto base = reinterpret_cast<std::uintptr_t>(::GetModuleHandleA(nullptr));
+  return Hex(reinterpret_cast<std::uintptr_t>(function) - base);
+}
+
+[[gnu::noinline]] void AccessViolation() { *Nowhere = 1; }
+[[gnu::noinline]] void DivideByZero() { Zero = One / Zero; }
+[[gnu::noinline]] void DivideOverflow() { Zero = Lowest / MinusOne; }
+[[gnu::noinline]] void PrivilegedInstruction() { asm volatile("hlt"); }
+
+[[gnu::noinline]] int Recurse(int depth) {
+  volatile char frame[512];
+  frame[0] = static_cast<char>(depth);
+  if (Zero != 0) return depth;
+  return Recurse(depth + 1) + frame[0];
+}
+
+void Fault(const std::string& kind) {
+  if (kind == "access") {
+    Say("function " + OffsetOf(AccessViolation));
+    AccessViolation();
+  } else if (kind == "divide") {
+    Say("function " + OffsetOf(DivideByZero));
+    DivideByZero();
+  } else if (kind == "overflow") {
+    Say("function " + OffsetOf(DivideOverflow));
+    DivideOverflow();
+  } else if (kind == "privileged") {
+    Say("function " + OffsetOf(PrivilegedInstruction));
+    PrivilegedInstruction();
+  } else if (kind == "stack") {
+    Recurse(0);
+  } else {
+    ::RaiseException(static_cast<DWORD>(std::strtoul(kind.c_str(), nullptr, 16)), 0, 0, nullptr);
+  }
+}
+
+void FaultWhileWriting(const std::string& name) {
+  static zub::LineFile file;
+  zub::Bind(file, name);
+  zub::OpenWrite(file);
+  CheckIo();
+  zub::EnterProtectedBlock(file);
+  zub::WriteLine(file, "written before the fault");
+  CheckIo();
+  AccessViolation();
+}
+
+void ExitCodeOf(std::string command) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+    zub::AbortWithCode(::GetLastError(), nullptr);
+  }
+  ::WaitForSingleObject(process.hThread, INFINITE);
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(process.hProcess, &code);
+  Say("exit code " + std::to_string(code));
+}
+
+void Hold(const std::string& name, DWORD access) {
+  HANDLE file = ::CreateFileA(name.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) zub::AbortWithCode(::GetLastError(), nullptr);
+  // Straight out, past the buffer: the holder's parent waits for this line.
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), "holding\r\n", 9, &written, nullptr);
+  while (zub::ReadChar(zub::ConsoleIn) != zub::kEndMarker) {
+  }
+  ::CloseHandle(file);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zub::StartProcessFrame(argc, argv);
+  const std::string command = Argument(1);
+  if (command == "args") {
+    Say("line " + std::string(::GetCommandLineA()));
+    Say("program " + Argument(0));
+    for (std::int32_t i = 2; i <= zub::ArgumentCount(); ++i) Say("[" + Argument(i) + "]");
+  } else if (command == "fault") {
+    Fault(Argument(2));
+  } else if (command == "fault-writing") {
+    FaultWhileWriting(Argument(2));
+  } else if (command == "abort") {
+    zub::AbortWithCode(static_cast<std::uint32_t>(std::strtoul(Argument(2).c_str(), nullptr, 10)),
+                       nullptr);
+  } else if (command == "exit-code") {
+    std::string child = ::GetCommandLineA();
+    child = child.substr(child.find("exit-code") + 10);
+    ExitCodeOf(child);
+  } else if (command == "hold") {
+    Hold(Argument(2), GENERIC_WRITE);
+  } else if (command == "hold-read") {
+    Hold(Argument(2), GENERIC_READ);
+  }
+  zub::EndProcess();
+}

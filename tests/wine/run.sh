@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# The Windows build under Wine, where the end-to-end tests cannot reach:
+# processor faults and their report, the full exit code, the command line as
+# Wine builds it, refusals by share mode and by the read-only attribute, long
+# names, and links. Builds tests/wine/probe.cpp against the build's runtime.
+#
+#   tests/wine/run.sh [BUILD_DIR]     (default: build/windows)
+#
+# Exit status 0 when every check holds, 1 when one fails, 77 without Wine.
+
+# Backslashes in front of closing single quotes are meant (Windows paths).
+# shellcheck disable=SC1003
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "${1:-$root/build/windows}" && pwd)
+wine=$(command -v wine64 || command -v wine) || { echo "wine not found: skipped"; exit 77; }
+# The locale decides Wine's ANSI code page (1252 for this one).
+export LC_ALL=C.UTF-8 WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-/tmp/zub-wineprefix-$(id -un)}
+[ -d "$WINEPREFIX" ] || "$wine" wineboot -i >/dev/null 2>&1
+
+compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
+zub=$build/zub.exe
+probe=$build/zub_probe.exe
+"$compiler" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
+  -I"$root/src" "$root/tests/wine/probe.cpp" \
+  "$build/libzub_runtime.a" -static -o "$probe"
+
+work=$(mktemp -d)
+trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
+cd "$work"
+
+failures=0
+check() {  # what, expected, seen
+  if [ "$2" == "$3" ]; then
+    echo "ok   $1"
+  else
+    echo "FAIL $1: expected [$2], saw [$3]"
+    failures=$((failures + 1))
+  fi
+}
+# Runs a Windows program: its output, carriage returns dropped, in $out; its
+# exit status in $status.
+run() {
+  status=0
+  out=$("$wine" "$@" </dev/null | tr -d '\r'; exit "${PIPESTATUS[0]}") || status=$?
+}
+report() { printf 'Runtime error %3d' "$1"; }
+fresh() { cp "$root/examples/log.001" log.001 && cp "$root/examples/InBetween.ini" "$1"; }
+value() { grep -o 'zub=[0-9]*' "$1"; }
+
+# Faults: the code of the table, the report, and for a real fault the place
+# inside the faulting function. (Wine reports the overflowing division of
+# the lowest integer by -1 as a division by zero; Windows gives 215.)
+while read -r kind code; do
+  run "$probe" fault "$kind"
+  check "fault $kind: exit status" "$code" "$status"
+  check "fault $kind: report" "$(report "$code")" "$(tail -n 1 <<<"$out" | cut -c 1-17)"
+  if [[ $out == function* ]]; then
+    start=$((16#$(head -n 1 <<<"$out" | cut -c 10-))) at=$((16#${out: -8}))
+    check "fault $kind: offset within the function" yes "$( ((at >= start && at < start + 64)) && echo yes)"
+  fi
+done <<'EOF'
+access 216
+divide 200
+privileged 218
+stack 202
+C000008E 200
+C000008C 201
+C00000FD 202
+C0000091 205
+C0000093 206
+C000008D 206
+C000008F 207
+C0000090 207
+C0000092 207
+C0000095 215
+C0000005 216
+C000013A 217
+C0000096 218
+C0000006 255
+80000003 255
+EOF
+
+run "$probe" fault-writing protected.txt
+check "fault while writing: status" 216 "$status"
+check "fault while writing: the file is closed first" "written before the fault" \
+  "$(tr -d '\r' <protected.txt)"
+
+run "$probe" exit-code "Z:${probe//\//\\}" abort 1224
+check "full exit code" "exit code 1224" "$(tail -n 1 <<<"$out")"
+run "$probe" abort 1224
+check "exit status as Wine hands it on (low eight bits)" 200 "$status"
+
+# The command line as Wine builds it from separate arguments. There is no
+# escape character: Wine's backslash before a quote stays, the quote opens
+# a quoted stretch.
+split() { run "$probe" args "$@" && grep -a '^\[' <<<"$out" | tr '\n' ' '; }
+run "$probe" args
+check "program path" "program Z:${probe//\//\\}" "$(sed -n 2p <<<"$out")"
+check "split: blanks" "[a b] [c] " "$(split 'a b' c)"
+check "split: trailing backslash" '[C:\dir\] [x] ' "$(split 'C:\dir\' x)"
+check "split: quoted trailing backslash doubled by Wine" '[C:\my dir\\] ' "$(split 'C:\my dir\')"
+check "split: empty arguments dropped" "[x] [y] " "$(split '' x '' y)"
+check "split: a quote inside" '[q\uote] ' "$(split 'q"uote')"
+check "split: ANSI code page" $'[\xe9] ' "$(split 'é')"
+
+# Held by another process: a log held open for writing, a settings file
+# held open for reading without sharing it for writing.
+hold() {  # mode, file, then runs zub on log.001 and s.ini
+  rm -f gate held && mkfifo gate
+  "$wine" "$probe" "$1" "$2" <gate >held &
+  exec 7>gate
+  for _ in $(seq 100); do grep -q holding held && break; sleep 0.1; done
+  run "$zub" log.001 s.ini
+  exec 7>&-
+  wait
+}
+fresh s.ini
+hold hold log.001
+check "log held for writing" "$(report 32)" "$(tail -n 1 <<<"$out" | cut -c 1-17)"
+hold hold-read s.ini
+check "settings held for reading: status" 32 "$status"
+check "settings held for reading: unchanged" "zub=1500" "$(value s.ini)"
+
+fresh ro.ini && chmod 444 ro.ini
+run "$zub" log.001 ro.ini
+check "read-only settings: status" 5 "$status"
+check "read-only settings: unchanged" "zub=1500" "$(value ro.ini)"
+
+# Names of 259 bytes are used whole (the temporary file's is longer), one
+# more is refused.
+long=$(printf 'a%.0s' {1..120})/$(printf 'b%.0s' {1..120})/$(printf 'c%.0s' {1..13}).ini
+mkdir -p "$(dirname "$long")" && fresh "$long"
+run "$zub" log.001 "$long"
+check "name of 259 bytes: status" 0 "$status"
+check "name of 259 bytes: converted" "zub=1734" "$(value "$long")"
+run "$zub" log.001 "${long}x"
+check "name of 260 bytes" 206 "$status"
+
+mkdir -p real && fresh real/target.ini && ln -s real/target.ini link.ini
+run "$zub" log.001 link.ini
+check "link: status" 0 "$status"
+check "link: still a link" real/target.ini "$(readlink link.ini)"
+check "link: target converted" "zub=1734" "$(value real/target.ini)"
+
+mkdir -p "my dir/sub dir" && fresh "my dir/sub dir/In Between.ini"
+run "$zub" log.001 'my dir\sub dir\In Between.ini'
+check "blanks and backslashes: converted" "zub=1734" "$(value "my dir/sub dir/In Between.ini")"
+
+check "no temporary file left" "" "$(find . -name '.zub-*')"
+
+echo "$failures check(s) failed"
+[ "$failures" -eq 0 ]
