@@ -84,11 +84,9 @@ void RemoveFaultHandler() {}
 }  // namespace
 
 std::string_view CallName(Call call) {
-  constexpr std::string_view kNames[] = {"open_read", "open_write", "probe_write",
-                                         "create_temporary", "std_handle", "read",
-                                         "write", "sync", "close",
-                                         "resolve", "replace", "remove",
-                                         "any"};
+  constexpr std::string_view kNames[] = {
+      "open_read", "open_write", "probe_write", "create_temporary", "std_handle", "read", "write",
+      "sync",      "close",      "resolve",     "replace",          "remove",     "any"};
   return kNames[static_cast<int>(call)];
 }
 
