@@ -97,6 +97,11 @@ const ReadCase kReadCases[] = {
     {"content of exactly 128 bytes", A128, {A128}},
     {"128 bytes, then CR LF", A128 + "\r\n", {A128}},
     {"0x1A byte 129", A128 + "\032b\r\n", {A128}},
+    {"0x1A byte 128", A127 + "\032b\r\n", {A127}},
+    {"0x1A byte 130, line across buffers", A128 + "a\032b\r\n", {A128 + "a"}},
+    {"0x1A, then CR in the same buffer", "a\032\rb\r\n", {"a"}},
+    {"0x1A after CR LF", "a\r\n\032b\r\n", {"a"}},
+    {"two 0x1A", "a\032\032\r\n", {"a"}},
 };
 
 TEST_F(LineFileTest, ReadsLinesByteInputs) {

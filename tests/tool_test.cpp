@@ -30,6 +30,12 @@ TEST(TakeTagValue, TakesTheDigitsBehindTheFirstTag) {
       {"ZUB=12", false, "old"},
       {"zub", false, "old"},
       {"", false, "old"},
+      {"zzub=5", true, "5"},
+      {"zuzub=6", true, "6"},
+      {"zub-zub=7", true, "7"},
+      {"z zu zub zub=8", true, "8"},
+      {"xzub", false, "old"},
+      {"zub=", true, ""},
   };
   for (const Case& c : cases) {
     std::string value = "old";
@@ -56,6 +62,8 @@ TEST(PatchLine, ReplacesTheOldValueOfTheFirstTag) {
       {"no tag", nullptr},
       {"ZUB=12 x", nullptr},
       {"", nullptr},
+      {"zzub=1 x", "zzub=345 x"},
+      {"zu zub", nullptr},
   };
   for (const Case& c : cases) {
     std::string line = c.before;

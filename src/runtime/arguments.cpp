@@ -85,7 +85,7 @@ std::string Argument(std::int32_t index) {
     std::string path;
     return Sys.program_path(&path) == 0 ? path : std::string();
   }
-  if (index < 0) return std::string();
+  if (index < 0) return {};
   ArgumentCursor cursor = FirstArgument();
   std::string argument;
   for (std::int32_t i = 0; i < index; ++i) {

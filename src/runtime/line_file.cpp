@@ -88,9 +88,14 @@ void Open(LineFile& file, bool writing) {
   }
 }
 
-// Makes the next byte available without taking it. Gives kEndMarker at the
-// end of the data, after a failed refill, and on a file not open for reading.
-unsigned char PeekByte(LineFile& file) {
+// The part of PeekByte that runs once per buffer: opening ConsoleIn on its
+// first read, and the refill.
+//
+// A refill keeps the bytes up to and including the first end marker it
+// brought, and drops the rest: since the marker is never taken, nothing
+// behind it could be reached anyway. So an end marker can only stand in the
+// last byte before `end`, and ReadLine has a single byte to look for.
+[[gnu::noinline]] unsigned char PeekAfterBuffer(LineFile& file) {
   if (file.state != FileState::kReading) {
     if (&file == &ConsoleIn) OpenRead(file);
     if (file.state != FileState::kReading) {
@@ -98,7 +103,6 @@ unsigned char PeekByte(LineFile& file) {
       return kEndMarker;
     }
   }
-  if (file.position < file.end) return file.buffer[file.position];
 
   std::size_t got = 0;
   PlatformCode code = Sys.read(file.handle, file.buffer, kLineFileBufferSize, &got);
@@ -113,9 +117,20 @@ unsigned char PeekByte(LineFile& file) {
     // platform read is made.
     file.buffer[0] = kEndMarker;
     got = 1;
+  } else if (const void* marker = std::memchr(file.buffer, kEndMarker, got)) {
+    got = static_cast<std::size_t>(static_cast<const unsigned char*>(marker) - file.buffer) + 1;
   }
   file.end = got;
   return file.buffer[0];
+}
+
+// Makes the next byte available without taking it. Gives kEndMarker at the
+// end of the data, after a failed refill, and on a file not open for reading.
+inline unsigned char PeekByte(LineFile& file) {
+  if (file.position < file.end && file.state == FileState::kReading) {
+    return file.buffer[file.position];
+  }
+  return PeekAfterBuffer(file);
 }
 
 // Takes the byte PeekByte gave. The end marker is never taken.
@@ -155,24 +170,25 @@ void OpenWrite(LineFile& file) { Open(file, true); }
 void ReadLine(LineFile& file, std::string& line) {
   line.clear();
   for (;;) {
-    unsigned char next = PeekByte(file);
-    if (next == kEndMarker) return;
-    if (next == kCarriageReturn) break;
-    // Take the whole run up to the next carriage return or end marker.
+    if (PeekByte(file) == kEndMarker) return;
+    // The whole run up to the next carriage return, or up to the end marker,
+    // which can only be the buffer's last byte (see PeekAfterBuffer), goes
+    // into the line in one step.
     const unsigned char* run = file.buffer + file.position;
-    std::size_t available = file.end - file.position;
-    std::size_t length = available;
-    if (const void* cr = std::memchr(run, kCarriageReturn, length)) {
-      length = static_cast<std::size_t>(static_cast<const unsigned char*>(cr) - run);
+    const std::size_t available = file.end - file.position;
+    if (const void* line_end = std::memchr(run, kCarriageReturn, available)) {
+      const auto length =
+          static_cast<std::size_t>(static_cast<const unsigned char*>(line_end) - run);
+      line.append(reinterpret_cast<const char*>(run), length);
+      file.position += length + 1;  // with the carriage return
+      break;
     }
-    if (const void* em = std::memchr(run, kEndMarker, length)) {
-      length = static_cast<std::size_t>(static_cast<const unsigned char*>(em) - run);
-    }
+    const std::size_t length = available - (run[available - 1] == kEndMarker ? 1 : 0);
     line.append(reinterpret_cast<const char*>(run), length);
     file.position += length;
+    if (length != available) return;  // at the end marker
   }
-  TakeByte(file);  // the carriage return
-  if (PeekByte(file) == kLineFeed) TakeByte(file);
+  if (PeekByte(file) == kLineFeed) ++file.position;
 }
 
 bool AtEnd(LineFile& file) { return PeekByte(file) == kEndMarker; }

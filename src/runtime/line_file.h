@@ -35,7 +35,7 @@ struct LineFile {
   Handle handle = 0;
   unsigned char buffer[kLineFileBufferSize] = {};
   std::size_t position = 0;  // reading: next byte to take; writing: bytes waiting
-  std::size_t end = 0;       // reading: valid bytes in the buffer
+  std::size_t end = 0;       // reading: bytes up to the first end marker, which is kept
   bool line_flush = false;
 };
 

@@ -224,7 +224,7 @@ void OnSignal(int signal, siginfo_t* info, void* context) {
 
 void InstallFaultHandler(FaultHandler handler) {
   // A write to a pipe whose reader has gone is an ordinary failed write.
-  ::signal(SIGPIPE, SIG_IGN);
+  (void)::signal(SIGPIPE, SIG_IGN);
 
   int here = 0;
   StackTop = reinterpret_cast<std::uintptr_t>(&here);
@@ -249,7 +249,7 @@ void InstallFaultHandler(FaultHandler handler) {
 }
 
 void RemoveFaultHandler() {
-  for (int signal : kFaultSignals) ::signal(signal, SIG_DFL);
+  for (int signal : kFaultSignals) (void)::signal(signal, SIG_DFL);
 }
 
 }  // namespace

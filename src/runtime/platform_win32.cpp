@@ -75,7 +75,7 @@ UINT FileCodePage() { return ::AreFileApisANSI() ? ::GetACP() : ::GetOEMCP(); }
 std::wstring Widen(const char* text) {
   const UINT code_page = FileCodePage();
   int count = ::MultiByteToWideChar(code_page, 0, text, -1, nullptr, 0);
-  if (count <= 0) return std::wstring();
+  if (count <= 0) return {};
   std::wstring wide(static_cast<std::size_t>(count), L'\0');
   ::MultiByteToWideChar(code_page, 0, text, -1, wide.data(), count);
   wide.resize(static_cast<std::size_t>(count - 1));
@@ -109,7 +109,7 @@ std::wstring FullPath(const std::wstring& name) {
   for (;;) {
     DWORD length =
         ::GetFullPathNameW(name.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length == 0) return std::wstring();
+    if (length == 0) return {};
     if (length < full.size()) {
       full.resize(length);
       return full;
@@ -167,7 +167,7 @@ PlatformCode Resolve(const char* name, std::string* resolved) {
 // The folder part of `path`, with its final separator; empty if none.
 std::string FolderOf(const std::string& path) {
   std::string::size_type separator = path.find_last_of("\\/");
-  if (separator == std::string::npos) return std::string();
+  if (separator == std::string::npos) return {};
   return path.substr(0, separator + 1);
 }
 
@@ -349,7 +349,7 @@ LPVOID FaultFiber = nullptr;  // nullptr: reports run on the faulting stack
 std::uint32_t FaultCode = 0;  // the fault being reported; 0: none
 const void* FaultAddress = nullptr;
 
-void CALLBACK RunFaultHandler(LPVOID) {
+void CALLBACK RunFaultHandler(LPVOID /*parameter*/) {
   CurrentFaultHandler(FaultCode, FaultAddress);
   ::TerminateProcess(::GetCurrentProcess(), FaultCode);  // a handler that came back
 }

@@ -34,7 +34,7 @@ void OnFault(std::uint32_t code, const void* address) {
 
 [[noreturn]] void RunEndingSequence() {
   if (ReportPending) {
-    std::uintptr_t address = reinterpret_cast<std::uintptr_t>(ErrorAddress);
+    const auto address = reinterpret_cast<std::uintptr_t>(ErrorAddress);
     std::uintptr_t base = 0;
     std::uintptr_t offset = Sys.module_base(ErrorAddress, &base) ? address - base : address;
     std::array<char, kReportLength> report = FormatReport(ExitStatus, offset);

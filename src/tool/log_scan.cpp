@@ -15,7 +15,7 @@ bool IsDigit(char byte) { return byte >= '0' && byte <= '9'; }
 }  // namespace
 
 bool TakeTagValue(std::string_view line, std::string& value) {
-  std::string_view::size_type tag = line.find(kTag);
+  std::string_view::size_type tag = FindTag(line);
   if (tag == std::string_view::npos) return false;
   std::string_view::size_type first = tag + kTag.size();
   std::string_view::size_type last = first;

@@ -50,7 +50,7 @@ void WriteSettings() {
 }  // namespace
 
 bool PatchLine(std::string& line, std::string_view value) {
-  std::string::size_type tag = line.find(kTag);
+  std::string::size_type tag = FindTag(line);
   if (tag == std::string::npos) return false;
   std::string::size_type first = tag + kTag.size();
   std::string::size_type last = line.find_first_of(kValueEnds, first);

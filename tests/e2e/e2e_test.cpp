@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "e2e/run_tool.h"
+#include "support/sanitizers.h"
 
 namespace zub::e2e {
 namespace {
@@ -244,6 +245,12 @@ void Log259(const Folder& f) { f.Write(PathOfLength(259, 'l'), kLog); }
 void Link(const Folder& f) { fs::create_symlink("engine/real.ini", f / "link.ini"); }
 void Locked(const Folder& f) { ::chmod((f / "locked").c_str(), 0555); }
 void OtherOwner(const Folder& f) { (void)::chown((f / "InBetween.ini").c_str(), 65534, 65534); }
+void Dangling(const Folder& f) { fs::create_symlink("gone/real.ini", f / "dangling.ini"); }
+// A log line far longer than the memory the run is given below.
+void HugeLogLine(const Folder& f) { f.Write("huge.001", std::string(40 << 20, 'x') + "zub=1\r\n"); }
+
+// Enough for the tool itself, far too little for a line of megabytes.
+constexpr std::size_t kSmallMemory = 32 << 20;
 
 // Runs that end with the report: nothing in the folder changes.
 struct ReportCase {
@@ -254,6 +261,7 @@ struct ReportCase {
   void (*setup)(const Folder&) = nullptr;
   bool unprivileged = false;
   Output output = Output::kPipe;
+  std::size_t memory_limit = 0;
 };
 
 const ReportCase kReports[] = {
@@ -268,12 +276,33 @@ const ReportCase kReports[] = {
     {"SettingsPath260", {"log.001", PathOfLength(259, 's') + "x"}, 36, true, Settings259},
     {"LogPath260", {PathOfLength(259, 'l') + "x", "InBetween.ini"}, 36, true, Log259},
     {"OutputClosed", {"log.001", "InBetween.ini"}, 103, true, nullptr, false, Output::kClosed},
+    {"SettingsIsAFolder", {"log.001", "sub"}, 21, true, SubFolder},
+    {"SettingsDanglingLink", {"log.001", "dangling.ini"}, 2, true, Dangling},
+    // Memory for a string runs out: the report names 203.
+    {"HugeLogLine",
+     {"huge.001", "InBetween.ini"},
+     203,
+     true,
+     HugeLogLine,
+     false,
+     Output::kPipe,
+     kSmallMemory},
+    // Endless zero bytes make one endless line.
+    {"SettingsEndlessDevice",
+     {"log.001", "/dev/full"},
+     203,
+     true,
+     nullptr,
+     false,
+     Output::kPipe,
+     kSmallMemory},
 };
 
 TEST(Report, FailedOpenEndsWithReportAndChangesNothing) {
   for (const ReportCase& test : kReports) {
     SCOPED_TRACE(test.name);
     if (test.native_only && !NativeTool()) continue;
+    if (test.memory_limit != 0 && !zub::testing::kOwnAllocator) continue;
     Folder folder;
     folder.Fill();
     if (test.setup != nullptr) test.setup(folder);
@@ -282,12 +311,26 @@ TEST(Report, FailedOpenEndsWithReportAndChangesNothing) {
     ToolRun run = In(folder, test.arguments);
     run.output = test.output;
     run.unprivileged = test.unprivileged;
+    run.memory_limit = test.memory_limit;
     ToolResult result = RunTool(run);
     ExpectQuiet(result);
     EXPECT_EQ(result.exit_status, test.code);
     if (test.output == Output::kPipe) ExpectOutput(result.output, kBanner, test.code);
     EXPECT_EQ(folder.Snapshot(), before);
   }
+}
+
+// A device as the settings file is read like a file: /dev/null holds no tag.
+TEST(Report, NullDeviceAsSettingsIsAControlledEnd) {
+  ZUB_NATIVE_ONLY();
+  Folder folder;
+  folder.Fill();
+  const auto before = folder.Snapshot();
+  ToolResult result = RunTool(In(folder, {"log.001", "/dev/null"}));
+  ExpectQuiet(result);
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.output, kBanner + kNoTag + kPrompt);
+  EXPECT_EQ(folder.Snapshot(), before);
 }
 
 // The conversion itself, with the log and the settings file side by side.
@@ -370,6 +413,15 @@ std::vector<ConversionCase> Conversions() {
        "a=1\nzub=345\nb=2\n\r\n"},
       {"SettingsThousandsOfLines", "zub=345\r\n", Lines(5000, 2500, "7"), kConverted,
        Lines(5000, 2500, "345")},
+      // Hostile content: every byte but CR and 0x1A is carried as it is.
+      {"ZeroAndHighBytes", "\x80\0zub=12\xFF zub=3\r\n\xFE\xFF\r\n"s,
+       "\xE9t\xE9=\0\x80\r\nzub=\xFF\xFE \xA0\0\r\n"s, kConverted,
+       "\xE9t\xE9=\0\x80\r\nzub=12 \xA0\0\r\n"s},
+      {"MegabyteLines", std::string(3 << 20, '\x80') + "zub=77\r\n" + std::string(2 << 20, 'y'),
+       std::string(2 << 20, 's') + "\r\nzub=1 " + std::string(1 << 20, '\xFF') + "\r\n", kConverted,
+       std::string(2 << 20, 's') + "\r\nzub=77 " + std::string(1 << 20, '\xFF') + "\r\n"},
+      {"LogOfEndMarkersOnly", "\x1A\x1A\x1A", "zub=9\r\n", kNoValue, "zub=9\r\n"},
+      {"SettingsBehindEndMarker", "zub=345\r\n", "\x1Azub=1\r\n", kNoTag, "\x1Azub=1\r\n"},
   };
 }
 
@@ -417,6 +469,8 @@ const PathCase kPaths[] = {
     {"FolderWithoutWriting", "log.001", "locked/InBetween.ini", "", Locked, true, true},
     // Root gives the new file the old one's owner.
     {"OtherOwner", "log.001", "InBetween.ini", "", OtherOwner, true},
+    // Names are bytes: none of them is turned into another.
+    {"HighBytesInNames", "\xE9t\xE9/log\xFF.001", "r\xE9glages/\x80\xFF.ini", "", nullptr, true},
 };
 
 TEST(Paths, ConversionThroughEveryKindOfPath) {

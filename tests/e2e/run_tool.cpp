@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -96,6 +97,10 @@ void Fail(const char* step) {
     }
   }
   if (!run.folder.empty() && ::chdir(run.folder.c_str()) != 0) Fail("chdir");
+  if (run.memory_limit != 0) {
+    const rlimit limit = {run.memory_limit, run.memory_limit};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) Fail("setrlimit");
+  }
   if (run.unprivileged && ::geteuid() == 0) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
       Fail("dropping privileges");

@@ -10,6 +10,7 @@
 #ifndef ZUB_TESTS_E2E_RUN_TOOL_H_
 #define ZUB_TESTS_E2E_RUN_TOOL_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +43,8 @@ struct ToolRun {
   // When run by root, the tool runs as user and group 65534 (see
   // HandToNobody); otherwise as the current user, unprivileged already.
   bool unprivileged = false;
+  // The tool's address space in bytes (RLIMIT_AS); 0: no limit.
+  std::size_t memory_limit = 0;
 };
 
 struct ToolResult {

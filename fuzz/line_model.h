@@ -1,0 +1,49 @@
+// The line rules of a text file, stated plainly, to hold the real reader
+// against: the data ends at its first 0x1A byte; a line ends at CR LF, at a
+// lone CR, or at the end of the data; every other byte, LF included, is
+// part of the line.
+#ifndef ZUB_FUZZ_LINE_MODEL_H_
+#define ZUB_FUZZ_LINE_MODEL_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zub::fuzz {
+
+class LineModel {
+ public:
+  explicit LineModel(std::string_view bytes) : data_(bytes.substr(0, bytes.find('\x1A'))) {}
+
+  [[nodiscard]] bool AtEnd() const { return at_ == data_.size(); }
+
+  unsigned char ReadChar() { return AtEnd() ? 0x1A : static_cast<unsigned char>(data_[at_++]); }
+
+  std::string ReadLine() {
+    const std::size_t cr = data_.find('\r', at_);
+    if (cr == std::string_view::npos) {
+      std::string line(data_.substr(at_));
+      at_ = data_.size();
+      return line;
+    }
+    std::string line(data_.substr(at_, cr - at_));
+    at_ = cr + 1;
+    if (at_ < data_.size() && data_[at_] == '\n') ++at_;
+    return line;
+  }
+
+ private:
+  std::string_view data_;
+  std::size_t at_ = 0;
+};
+
+// The lines of `bytes`, each read while the data has not ended.
+inline std::vector<std::string> LinesOf(std::string_view bytes) {
+  std::vector<std::string> lines;
+  for (LineModel model(bytes); !model.AtEnd();) lines.push_back(model.ReadLine());
+  return lines;
+}
+
+}  // namespace zub::fuzz
+
+#endif  // ZUB_FUZZ_LINE_MODEL_H_

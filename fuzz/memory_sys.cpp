@@ -1,0 +1,211 @@
+#include "memory_sys.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace zub::fuzz {
+
+namespace {
+
+constexpr Handle kConsoleInput = 1;
+constexpr Handle kConsoleOutput = 2;
+constexpr Handle kFirstFile = 16;
+constexpr Handle kHandlesPerRun = 1 << 20;
+
+struct OpenFile {
+  std::string name;
+  std::size_t at = 0;  // reading: the next byte
+  bool open = false;
+  bool ended = false;  // a read has met the end of the data
+};
+
+MemorySys* State = nullptr;
+Handle Generation = 0;
+std::vector<OpenFile> Handles;
+std::size_t Piece = 0;
+std::size_t ConsoleAt = 0;
+
+// The open file behind a handle of this run; nullptr for one of an earlier
+// run, which counts as closed.
+OpenFile* FileOf(Handle handle) {
+  if (handle / kHandlesPerRun != Generation) return nullptr;
+  const auto index = static_cast<std::size_t>(handle % kHandlesPerRun - kFirstFile);
+  Require(index < Handles.size() && Handles[index].open, "a call on a closed handle");
+  return &Handles[index];
+}
+
+// Counts a file call; true when it is the one to fail.
+bool Fails(const char* call) {
+  if (++State->file_calls != State->fail_at) return false;
+  State->failed_call = call;
+  return true;
+}
+
+Handle NewHandle(const std::string& name) {
+  Handles.push_back({name, 0, true, false});
+  return Generation * kHandlesPerRun + kFirstFile + static_cast<Handle>(Handles.size() - 1);
+}
+
+bool Exists(const std::string& name) { return State->files.contains(name); }
+
+PlatformCode OpenRead(const char* name, Handle* handle) {
+  if (Fails("open_read")) return State->fail_code;
+  ++State->opens[name];
+  if (!Exists(name)) return ENOENT;
+  *handle = NewHandle(name);
+  return 0;
+}
+
+PlatformCode OpenWrite(const char* name, Handle* handle) {
+  if (Fails("open_write")) return State->fail_code;
+  State->files[name].clear();
+  *handle = NewHandle(name);
+  return 0;
+}
+
+PlatformCode ProbeWrite(const char* name) {
+  if (Fails("probe_write")) return State->fail_code;
+  return Exists(name) ? 0 : ENOENT;
+}
+
+PlatformCode CreateTemporary(const char* model, std::string* name, Handle* handle) {
+  if (Fails("create_temporary")) return State->fail_code;
+  if (!Exists(model)) return ENOENT;
+  for (int attempt = 0;; ++attempt) {
+    std::string candidate = std::string(model) + ".~" + std::to_string(attempt);
+    if (Exists(candidate)) continue;
+    State->files[candidate];
+    *handle = NewHandle(candidate);
+    *name = std::move(candidate);
+    return 0;
+  }
+}
+
+PlatformCode StdHandle(StdStream stream, Handle* handle) {
+  *handle = stream == StdStream::kInput ? kConsoleInput : kConsoleOutput;
+  return 0;
+}
+
+FileType TypeOf(Handle handle) {
+  return handle == kConsoleInput || handle == kConsoleOutput ? State->console_type
+                                                             : FileType::kDisk;
+}
+
+// Hands over the next bytes of `data` from `*at`: at most `count`.
+std::size_t Take(const std::string& data, std::size_t* at, void* buffer, std::size_t count) {
+  count = std::min(count, data.size() - std::min(*at, data.size()));
+  std::memcpy(buffer, data.data() + *at, count);
+  *at += count;
+  return count;
+}
+
+PlatformCode Read(Handle handle, void* buffer, std::size_t size, std::size_t* got) {
+  *got = 0;
+  Require(size > 0, "a read of no bytes");
+  if (handle == kConsoleInput) {
+    *got = Take(State->console_input, &ConsoleAt, buffer, size);
+    return 0;
+  }
+  if (handle == kConsoleOutput) return EBADF;
+  OpenFile* file = FileOf(handle);
+  if (file == nullptr) return 0;
+  if (Fails("read")) return State->fail_code;
+  Require(!file->ended, "a file read again after the end of its data");
+  std::size_t count = size;
+  if (!State->pieces.empty()) count = std::min(size, State->pieces[Piece++ % State->pieces.size()]);
+  *got = Take(State->files[file->name], &file->at, buffer, count);
+  file->ended = *got == 0;
+  return 0;
+}
+
+PlatformCode Write(Handle handle, const void* data, std::size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  if (handle == kConsoleOutput) {
+    State->console_output.append(bytes, size);
+    return 0;
+  }
+  if (handle == kConsoleInput) return EBADF;
+  OpenFile* file = FileOf(handle);
+  if (file == nullptr) return 0;
+  if (Fails("write")) return State->fail_code;
+  State->files[file->name].append(bytes, size);
+  return 0;
+}
+
+PlatformCode Sync(Handle handle) {
+  if (handle == kConsoleInput || handle == kConsoleOutput || FileOf(handle) == nullptr) return 0;
+  return Fails("sync") ? State->fail_code : 0;
+}
+
+PlatformCode Close(Handle handle) {
+  if (handle == kConsoleInput || handle == kConsoleOutput) return 0;
+  OpenFile* file = FileOf(handle);
+  if (file == nullptr) return 0;
+  file->open = false;  // released even when the call fails, as on POSIX
+  return Fails("close") ? State->fail_code : 0;
+}
+
+PlatformCode Resolve(const char* name, std::string* resolved) {
+  if (Fails("resolve")) return State->fail_code;
+  resolved->assign(name);
+  return 0;
+}
+
+PlatformCode Replace(const char* from, const char* to) {
+  if (Fails("replace")) return State->fail_code;
+  auto source = State->files.find(from);
+  if (source == State->files.end()) return ENOENT;
+  std::string bytes = std::move(source->second);
+  State->files.erase(source);
+  State->files[to] = std::move(bytes);
+  return 0;
+}
+
+PlatformCode Remove(const char* name) {
+  if (Fails("remove")) return State->fail_code;
+  return State->files.erase(name) != 0 ? 0 : ENOENT;
+}
+
+void ExitProcess(std::uint32_t status) { throw ProcessExit{status}; }
+void InstallFaultHandler(FaultHandler /*handler*/) {}
+void RemoveFaultHandler() {}
+const char* CommandLine() { return nullptr; }
+
+}  // namespace
+
+void StartMemorySys(MemorySys* state) {
+  State = state;
+  ++Generation;
+  Handles.clear();
+  Piece = 0;
+  ConsoleAt = 0;
+  Sys = NativeCalls();
+  Sys.open_read = OpenRead;
+  Sys.open_write = OpenWrite;
+  Sys.probe_write = ProbeWrite;
+  Sys.create_temporary = CreateTemporary;
+  Sys.std_handle = StdHandle;
+  Sys.file_type = TypeOf;
+  Sys.read = Read;
+  Sys.write = Write;
+  Sys.sync = Sync;
+  Sys.close = Close;
+  Sys.resolve = Resolve;
+  Sys.replace = Replace;
+  Sys.remove = Remove;
+  Sys.command_line = CommandLine;
+  Sys.exit_process = ExitProcess;
+  Sys.install_fault_handler = InstallFaultHandler;
+  Sys.remove_fault_handler = RemoveFaultHandler;
+}
+
+void Require(bool holds, const char* what) {
+  if (holds) return;
+  (void)std::fprintf(stderr, "property broken: %s\n", what);
+  std::abort();
+}
+
+}  // namespace zub::fuzz
