@@ -11,13 +11,12 @@
 #include <vector>
 
 #include "runtime/platform.h"
+#include "support/process_exit.h"
 
 namespace zub::fuzz {
 
-// Thrown by the process exit of the table.
-struct ProcessExit {
-  std::uint32_t status;
-};
+using testing::ExitStatusOf;
+using testing::ProcessExit;
 
 struct MemorySys {
   std::map<std::string, std::string> files;
@@ -40,17 +39,6 @@ struct MemorySys {
 // runs that were never closed (a run ends without closing the tool's own
 // files) are taken as closed: calls on them succeed and do nothing.
 void StartMemorySys(MemorySys* state);
-
-// Runs `body`, which ends the process; gives its exit status.
-template <typename Body>
-std::uint32_t ExitStatusOf(Body body) {
-  try {
-    body();
-  } catch (const ProcessExit& exit) {
-    return exit.status;
-  }
-  return 0xDEADBEEF;
-}
 
 // Ends the fuzz run with a finding when `holds` is false.
 void Require(bool holds, const char* what);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "runtime/platform.h"
+#include "support/process_exit.h"
 
 namespace zub::testing {
 
@@ -32,11 +33,6 @@ inline constexpr int kCallKinds = static_cast<int>(Call::kAny);
 
 std::string_view CallName(Call call);
 
-// Thrown by the fake process exit.
-struct ProcessExit {
-  std::uint32_t status;
-};
-
 // Installs the fake table for its lifetime; the native one comes back after.
 class FakeSys {
  public:
@@ -57,17 +53,6 @@ class FakeSys {
   // Standard input and output are these descriptors from now on.
   void SetStdHandles(Handle input, Handle output);
 };
-
-// Runs `body`, which must end the process; gives the exit status.
-template <typename Body>
-std::uint32_t ExitStatusOf(Body body) {
-  try {
-    body();
-  } catch (const ProcessExit& exit) {
-    return exit.status;
-  }
-  return 0xDEADBEEF;  // the body returned: no test expects this value
-}
 
 }  // namespace zub::testing
 
