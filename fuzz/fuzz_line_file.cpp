@@ -3,6 +3,7 @@
 //
 // The input: a head byte; (head & 7) bytes of piece sizes; (head >> 3 & 7)
 // bytes that choose the reading operations in turn; then the file's bytes.
+// The head byte is also the byte the file watches for.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,7 +16,7 @@ namespace {
 
 using zub::fuzz::Require;
 
-enum class Operation { kReadLine, kAtEnd, kReadChar };
+enum class Operation { kReadLine, kAtEnd, kReadChar, kReadWatchedPart };
 
 }  // namespace
 
@@ -37,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   zub::LineFile file;
   zub::Bind(file, "file");
+  file.watched = data[0];
   zub::OpenRead(file);
   Require(file.state == zub::FileState::kReading, "open for reading");
 
@@ -48,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t step = 0; steps_at_end < 6; ++step) {
     auto operation = Operation::kReadLine;
     if (operation_count > 0 && step % 8 != 7) {
-      operation = static_cast<Operation>(operations[step % operation_count] % 3u);
+      operation = static_cast<Operation>(operations[step % operation_count] % 4u);
     } else if (operation_count == 0 && step % 2 == 0) {
       operation = Operation::kAtEnd;  // the way the tool reads: test, then read
     }
@@ -62,6 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case Operation::kReadChar:
         Require(zub::ReadChar(file) == model.ReadChar(), "ReadChar gives the next byte");
+        break;
+      case Operation::kReadWatchedPart:
+        zub::ReadWatchedPart(file, line);
+        Require(line == model.ReadWatchedPart(static_cast<char>(data[0])),
+                "ReadWatchedPart gives the next line from its first watched byte on");
         break;
     }
     Require(zub::PendingIoError == 0, "no code is left");

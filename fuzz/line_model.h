@@ -32,6 +32,13 @@ class LineModel {
     return line;
   }
 
+  // The next line from its first `watched` byte on; empty if it has none.
+  std::string ReadWatchedPart(char watched) {
+    const std::string line = ReadLine();
+    const std::size_t at = line.find(watched);
+    return at == std::string::npos ? std::string() : line.substr(at);
+  }
+
  private:
   std::string_view data_;
   std::size_t at_ = 0;

@@ -102,6 +102,18 @@ const ReadCase kReadCases[] = {
     {"0x1A, then CR in the same buffer", "a\032\rb\r\n", {"a"}},
     {"0x1A after CR LF", "a\r\n\032b\r\n", {"a"}},
     {"two 0x1A", "a\032\032\r\n", {"a"}},
+    // A short last fill leaves older bytes behind it in the buffer.
+    {"short fill, old CR behind it",
+     Bytes('x', 30) + "\r\n" + Bytes('y', 96) + Bytes('w', 20),
+     {Bytes('x', 30), Bytes('y', 96) + Bytes('w', 20)}},
+    {"short fill, old CR far behind it",
+     Bytes('x', 100) + "\r\n" + Bytes('y', 26) + Bytes('w', 70),
+     {Bytes('x', 100), Bytes('y', 26) + Bytes('w', 70)}},
+    // Cases for the watched bytes 'a' and 'b' (see below).
+    {"b byte 128, CR after", A127 + "b\r\nb", {A127 + "b", "b"}},
+    {"b bytes 128 and 129", A127 + "bb\r\nab\r\n", {A127 + "bb", "ab"}},
+    {"b before 0x1A", "xb\032c\r\n", {"xb"}},
+    {"b, then a", "xbya\rzb\n\r\n", {"xbya", "zb\n"}},
 };
 
 TEST_F(LineFileTest, ReadsLinesByteInputs) {
@@ -128,6 +140,27 @@ TEST_F(LineFileTest, ReadsLinesByteInputs) {
     std::size_t reads =
         marker == std::string::npos ? (c.bytes.size() + 127) / 128 + 1 : marker / 128 + 1;
     EXPECT_EQ(sys_.Count(Call::kRead), static_cast<int>(reads));
+
+    // A watched byte changes nothing for ReadLine; ReadWatchedPart gives each
+    // line from its first watched byte on.
+    for (char watched : {'a', 'b'}) {
+      SCOPED_TRACE(watched);
+      file.watched = static_cast<unsigned char>(watched);
+      std::vector<std::string> whole, parts, expected_parts;
+      for (const std::string& line : c.lines) {
+        std::size_t at = line.find(watched);
+        expected_parts.push_back(at == std::string::npos ? "" : line.substr(at));
+      }
+      OpenRead(file);
+      while (!AtEnd(file) && whole.size() <= c.lines.size()) ReadLine(file, whole.emplace_back());
+      OpenRead(file);
+      while (!AtEnd(file) && parts.size() <= c.lines.size()) {
+        ReadWatchedPart(file, parts.emplace_back("junk"));
+      }
+      EXPECT_EQ(whole, c.lines);
+      EXPECT_EQ(parts, expected_parts);
+    }
+    file.watched = '\r';
 
     // ReadChar gives every byte before the end, then 0x1A.
     OpenRead(file);

@@ -1,8 +1,16 @@
 #include "runtime/line_file.h"
 
+#include <bit>
 #include <cstring>
 
 #include "runtime/process_frame.h"
+
+// ZUB_NO_SSE2 builds the plain byte loop instead, so that tests can run it
+// on machines that have SSE2.
+#if defined(__SSE2__) && !defined(ZUB_NO_SSE2)
+#define ZUB_USE_SSE2 1
+#include <emmintrin.h>
+#endif
 
 namespace zub {
 
@@ -88,13 +96,67 @@ void Open(LineFile& file, bool writing) {
   }
 }
 
+#if defined(ZUB_USE_SSE2)
+// One bit per byte of the sixteen at `at` (aligned) that is a carriage
+// return, an end marker or `watched`.
+inline std::uint64_t StopBits(const unsigned char* at, __m128i watched) {
+  const __m128i bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(at));
+  const __m128i hits = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(kCarriageReturn))),
+                   _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(kEndMarker)))),
+      _mm_cmpeq_epi8(bytes, watched));
+  return static_cast<std::uint16_t>(_mm_movemask_epi8(hits));
+}
+
+std::uint64_t StopWord(const unsigned char* at, unsigned char watched) {
+  const __m128i watched_bytes = _mm_set1_epi8(static_cast<char>(watched));
+  return StopBits(at, watched_bytes) | StopBits(at + 16, watched_bytes) << 16 |
+         StopBits(at + 32, watched_bytes) << 32 | StopBits(at + 48, watched_bytes) << 48;
+}
+#else
+std::uint64_t StopWord(const unsigned char* at, unsigned char watched) {
+  std::uint64_t bits = 0;
+  for (unsigned k = 0; k < 64; ++k) {
+    if (at[k] == kCarriageReturn || at[k] == kEndMarker || at[k] == watched) {
+      bits |= std::uint64_t{1} << k;
+    }
+  }
+  return bits;
+}
+#endif
+
+// Marks in `stops` the carriage returns, end markers and watched bytes among
+// the bytes the refill brought.
+void MarkStops(LineFile& file) {
+  static_assert(kLineFileBufferSize == 128, "two words of stops");
+  file.stops[0] = StopWord(file.buffer, file.watched);
+  file.stops[1] = StopWord(file.buffer + 64, file.watched);
+  // Bytes behind `end` are left from an earlier fill.
+  if (file.end < 64) {
+    file.stops[0] &= (std::uint64_t{1} << file.end) - 1;
+    file.stops[1] = 0;
+  } else if (file.end < 128) {
+    file.stops[1] &= (std::uint64_t{1} << (file.end - 64)) - 1;
+  }
+}
+
+// The place of the first stop at or behind `from`, or `end` if there is none.
+std::size_t NextStop(const LineFile& file, std::size_t from) {
+  if (from < 64) {
+    if (std::uint64_t bits = file.stops[0] >> from; bits != 0) {
+      return from + static_cast<std::size_t>(std::countr_zero(bits));
+    }
+    from = 64;
+  }
+  if (std::uint64_t bits = file.stops[1] >> (from - 64); bits != 0) {
+    return from + static_cast<std::size_t>(std::countr_zero(bits));
+  }
+  return file.end;
+}
+
 // The part of PeekByte that runs once per buffer: opening ConsoleIn on its
-// first read, and the refill.
-//
-// A refill keeps the bytes up to and including the first end marker it
-// brought, and drops the rest: since the marker is never taken, nothing
-// behind it could be reached anyway. So an end marker can only stand in the
-// last byte before `end`, and ReadLine has a single byte to look for.
+// first read, and the refill. An end marker is never taken, so nothing
+// behind the first one in the buffer is ever reached.
 [[gnu::noinline]] unsigned char PeekAfterBuffer(LineFile& file) {
   if (file.state != FileState::kReading) {
     if (&file == &ConsoleIn) OpenRead(file);
@@ -117,10 +179,9 @@ void Open(LineFile& file, bool writing) {
     // platform read is made.
     file.buffer[0] = kEndMarker;
     got = 1;
-  } else if (const void* marker = std::memchr(file.buffer, kEndMarker, got)) {
-    got = static_cast<std::size_t>(static_cast<const unsigned char*>(marker) - file.buffer) + 1;
   }
   file.end = got;
+  MarkStops(file);
   return file.buffer[0];
 }
 
@@ -152,6 +213,37 @@ void WriteBytes(LineFile& file, const char* data, std::size_t count) {
   file.position += count;
 }
 
+// Reads the next line; from its start when `keeping`, otherwise from its
+// first watched byte on. Whole runs of bytes up to the next stop go into
+// `line` in one step.
+void GatherLine(LineFile& file, std::string& line, bool keeping) {
+  line.clear();
+  for (;;) {
+    if (PeekByte(file) == kEndMarker) return;
+    const std::size_t from = file.position;
+    const std::size_t stop = NextStop(file, from);
+    if (stop == file.end) {
+      if (keeping) line.append(reinterpret_cast<const char*>(file.buffer + from), stop - from);
+      file.position = stop;
+      continue;
+    }
+    const unsigned char byte = file.buffer[stop];
+    if (byte == kCarriageReturn || byte == kEndMarker) {
+      if (keeping) line.append(reinterpret_cast<const char*>(file.buffer + from), stop - from);
+      file.position = stop;
+      if (byte == kEndMarker) return;  // never taken
+      ++file.position;                 // the carriage return is
+      break;
+    }
+    // A watched byte belongs to the line, and the kept part starts with it.
+    const std::size_t first = keeping ? from : stop;
+    keeping = true;
+    line.append(reinterpret_cast<const char*>(file.buffer + first), stop + 1 - first);
+    file.position = stop + 1;
+  }
+  if (PeekByte(file) == kLineFeed) ++file.position;
+}
+
 }  // namespace
 
 void Bind(LineFile& file, std::string_view name) {
@@ -167,29 +259,9 @@ void OpenRead(LineFile& file) { Open(file, false); }
 
 void OpenWrite(LineFile& file) { Open(file, true); }
 
-void ReadLine(LineFile& file, std::string& line) {
-  line.clear();
-  for (;;) {
-    if (PeekByte(file) == kEndMarker) return;
-    // The whole run up to the next carriage return, or up to the end marker,
-    // which can only be the buffer's last byte (see PeekAfterBuffer), goes
-    // into the line in one step.
-    const unsigned char* run = file.buffer + file.position;
-    const std::size_t available = file.end - file.position;
-    if (const void* line_end = std::memchr(run, kCarriageReturn, available)) {
-      const auto length =
-          static_cast<std::size_t>(static_cast<const unsigned char*>(line_end) - run);
-      line.append(reinterpret_cast<const char*>(run), length);
-      file.position += length + 1;  // with the carriage return
-      break;
-    }
-    const std::size_t length = available - (run[available - 1] == kEndMarker ? 1 : 0);
-    line.append(reinterpret_cast<const char*>(run), length);
-    file.position += length;
-    if (length != available) return;  // at the end marker
-  }
-  if (PeekByte(file) == kLineFeed) ++file.position;
-}
+void ReadLine(LineFile& file, std::string& line) { GatherLine(file, line, true); }
+
+void ReadWatchedPart(LineFile& file, std::string& part) { GatherLine(file, part, false); }
 
 bool AtEnd(LineFile& file) { return PeekByte(file) == kEndMarker; }
 

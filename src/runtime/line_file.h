@@ -33,9 +33,16 @@ struct LineFile {
   std::string name;
   FileState state = FileState::kUnbound;
   Handle handle = 0;
-  unsigned char buffer[kLineFileBufferSize] = {};
+  alignas(16) unsigned char buffer[kLineFileBufferSize] = {};
   std::size_t position = 0;  // reading: next byte to take; writing: bytes waiting
-  std::size_t end = 0;       // reading: bytes up to the first end marker, which is kept
+  std::size_t end = 0;       // reading: bytes the last refill brought
+  // Reading: one bit per buffer byte below `end` that is a carriage return,
+  // an end marker or the watched byte, so that ReadLine finds the end of a
+  // run in a few steps.
+  std::uint64_t stops[kLineFileBufferSize / 64] = {};
+  // The byte ReadWatchedPart keeps lines from; set before the first read.
+  // The carriage return, which no line holds, watches for nothing.
+  unsigned char watched = 0x0D;
   bool line_flush = false;
 };
 
@@ -52,6 +59,11 @@ void OpenRead(LineFile& file);
 void OpenWrite(LineFile& file);
 // Reads the next line, without its line end, into `line`.
 void ReadLine(LineFile& file, std::string& line);
+// Reads the next line as ReadLine does, but keeps only its part from its
+// first `file.watched` byte on; `part` is empty when the line has none. A
+// reader that looks only for text starting with that byte is spared the copy
+// of every other line.
+void ReadWatchedPart(LineFile& file, std::string& part);
 bool AtEnd(LineFile& file);
 unsigned char ReadChar(LineFile& file);
 void WriteLine(LineFile& file, std::string_view line);

@@ -29,12 +29,15 @@ void ScanLog(const std::string& log_path) {
   std::string& line = SettingsLines[0];
 
   Bind(LogFile, log_path);
+  // A tag starts with its first byte, so only the part of a line from the
+  // first such byte on can hold the first tag of the line.
+  LogFile.watched = static_cast<unsigned char>(kTag[0]);
   OpenRead(LogFile);
   CheckIo();
   EnterProtectedBlock(LogFile);
   // Read before testing for the end: even an empty log gives one line.
   for (;;) {
-    ReadLine(LogFile, line);
+    ReadWatchedPart(LogFile, line);
     CheckIo();
     TakeTagValue(line, TagValue);
     bool at_end = AtEnd(LogFile);

@@ -247,7 +247,11 @@ void Locked(const Folder& f) { ::chmod((f / "locked").c_str(), 0555); }
 void OtherOwner(const Folder& f) { (void)::chown((f / "InBetween.ini").c_str(), 65534, 65534); }
 void Dangling(const Folder& f) { fs::create_symlink("gone/real.ini", f / "dangling.ini"); }
 // A log line far longer than the memory the run is given below.
-void HugeLogLine(const Folder& f) { f.Write("huge.001", std::string(40 << 20, 'x') + "zub=1\r\n"); }
+// Only the part of a log line from its first 'z' on is kept, so that part is
+// the one made huge.
+void HugeLogLine(const Folder& f) {
+  f.Write("huge.001", "z" + std::string(40 << 20, 'x') + "zub=1\r\n");
+}
 
 // Enough for the tool itself, far too little for a line of megabytes.
 constexpr std::size_t kSmallMemory = 32 << 20;
@@ -375,6 +379,9 @@ std::vector<ConversionCase> Conversions() {
       FromLog("LogLetter", "zub=x", ""),
       FromLog("LogNothingBehindTag", "text zub=", ""),
       FromLog("LogUpperCaseTag", "ZUB=12", ""),
+      FromLog("LogOtherZsBeforeTag", "lazy fizz zzub=42 zub=7", "42"),
+      FromLog("LogTagAcrossRefill", std::string(126, '.') + "zub=8", "8"),
+      {"LogZEndsLine", "zub=5\r\nquiz\r\nz\r\n", "zub=9\r\n", kConverted, "zub=5\r\n"},
       FromLog("LogLongValue", "zub=00012345678901234567890123456789",
               "00012345678901234567890123456789"),
       {"LogEmpty", "", "zub=9\r\n", kNoValue, "zub=9\r\n"},
