@@ -245,6 +245,10 @@ void Log259(const Folder& f) { f.Write(PathOfLength(259, 'l'), kLog); }
 void Link(const Folder& f) { fs::create_symlink("engine/real.ini", f / "link.ini"); }
 void Locked(const Folder& f) { ::chmod((f / "locked").c_str(), 0555); }
 void OtherOwner(const Folder& f) { (void)::chown((f / "InBetween.ini").c_str(), 65534, 65534); }
+void RootsLog(const Folder& f) {
+  (void)::chown((f / "log.001").c_str(), 0, 0);
+  ::chmod((f / "log.001").c_str(), 0644);
+}
 void Dangling(const Folder& f) { fs::create_symlink("gone/real.ini", f / "dangling.ini"); }
 // A log line far longer than the memory the run is given below.
 // Only the part of a log line from its first 'z' on is kept, so that part is
@@ -476,6 +480,9 @@ const PathCase kPaths[] = {
     {"FolderWithoutWriting", "log.001", "locked/InBetween.ini", "", Locked, true, true},
     // Root gives the new file the old one's owner.
     {"OtherOwner", "log.001", "InBetween.ini", "", OtherOwner, true},
+    // A log of another owner cannot be read without access times: it is read
+    // the usual way.
+    {"LogOfAnotherOwner", "log.001", "InBetween.ini", "", RootsLog, true, true},
     // Names are bytes: none of them is turned into another.
     {"HighBytesInNames", "\xE9t\xE9/log\xFF.001", "r\xE9glages/\x80\xFF.ini", "", nullptr, true},
 };
@@ -488,8 +495,8 @@ TEST(Paths, ConversionThroughEveryKindOfPath) {
     const std::string file = test.settings_file.empty() ? test.settings : test.settings_file;
     if (test.log != test.settings) folder.Write(test.log, kLog);
     folder.Write(file, kSettings);
-    if (test.setup != nullptr) test.setup(folder);
     if (test.unprivileged) HandToNobody(folder.path());
+    if (test.setup != nullptr) test.setup(folder);
     auto expected = folder.Snapshot();
     expected[file].second = kPatched;
     ToolRun run = In(folder, {test.log, test.settings});
