@@ -37,8 +37,8 @@ struct LineFile {
   std::size_t position = 0;  // reading: next byte to take; writing: bytes waiting
   std::size_t end = 0;       // reading: bytes the last refill brought
   // Reading: one bit per buffer byte below `end` that is a carriage return,
-  // an end marker or the watched byte, so that ReadLine finds the end of a
-  // run in a few steps.
+  // an end marker or the watched byte, so that a line's reader finds the end
+  // of a run in a few steps.
   std::uint64_t stops[kLineFileBufferSize / 64] = {};
   // The byte ReadWatchedPart keeps lines from; set before the first read.
   // The carriage return, which no line holds, watches for nothing.
