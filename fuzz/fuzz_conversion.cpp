@@ -8,13 +8,15 @@
 //   but the first tagged one, whose old value gives way to the digits, and
 //   the file keeps its number of lines;
 // - a failed call ends the run with its code in the report, the settings
-//   file as it was and no file left behind (a folder that takes no new file
-//   is the one failure that is met by rewriting the file in place).
+//   file as it was and no file left behind, unless it only sent the rewrite
+//   another way (a folder that takes no new file, metadata that cannot be
+//   carried over, no unnamed files): then the run converts as without it.
 //
 // The input: a flag byte (1: log and settings are one file, 2: the console
-// is a character device, 4: a call fails, bits 3-4: its code), the number of
-// the failing call, a seed for the piece sizes, two bytes for the log's
-// length, then the log's bytes and the settings file's.
+// is a character device, 4: a call fails, bits 3-4: its code, 32: no unnamed
+// temporary files, 64: every file has two names, so it is rewritten in
+// place), the number of the failing call, a seed for the piece sizes, two
+// bytes for the log's length, then the log's bytes and the settings file's.
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -128,6 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     state.fail_at = 1 + data[1];
     state.fail_code = kCodes[flags >> 3 & 3u];
   }
+  state.named_only = (flags & 32u) != 0;
+  state.links = (flags & 64u) != 0 ? 2 : 1;
   const auto files_before = state.files;
 
   zub::fuzz::StartMemorySys(&state);
@@ -137,13 +141,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Require(state.console_output.starts_with(kBanner), "the banner comes first");
   const Expected expected = ExpectedRun(log, settings);
-  const bool rewritten_in_place = state.failed_call != nullptr &&
-                                  std::string_view(state.failed_call) == "create_temporary" &&
-                                  state.fail_code == zub::Sys.access_denied;
-  if (state.failed_call != nullptr && !rewritten_in_place) {
+  const std::string_view failed = state.failed_call != nullptr ? state.failed_call : "";
+  const bool sent_another_way =
+      failed == "copy_metadata" ||
+      ((failed == "create_unnamed" || failed == "create_temporary" || failed == "replace") &&
+       zub::Sys.only_in_place(state.fail_code));
+  if (!failed.empty() && !sent_another_way) {
     Require(status == static_cast<std::uint32_t>(state.fail_code), "the failed call's code");
     Require(EndsWithReport(state.console_output, status), "the report ends the output");
-    Require(state.files == files_before, "a failed run changes no file");
+    // Only a failure after the new file has taken the old one's place (the
+    // folder's sync, the last close) leaves the settings file new.
+    auto committed = files_before;
+    committed[settings_name] = expected.settings;
+    Require(state.files == files_before ||
+                (state.files == committed && (failed == "sync_folder" || failed == "close")),
+            "a failed run leaves the files as they were");
     return 0;
   }
   Require(status == 0, "a run without failure ends normally");

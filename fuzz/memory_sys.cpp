@@ -19,10 +19,12 @@ struct OpenFile {
   std::string name;
   std::size_t at = 0;  // reading: the next byte
   bool open = false;
-  bool ended = false;  // a read has met the end of the data
+  bool ended = false;   // a read has met the end of the data
+  bool hidden = false;  // an unnamed file, kept in Hidden until named
 };
 
 MemorySys* State = nullptr;
+std::map<std::string, std::string> Hidden;  // unnamed files, by a name of their own
 Handle Generation = 0;
 std::vector<OpenFile> Handles;
 std::size_t Piece = 0;
@@ -44,12 +46,24 @@ bool Fails(const char* call) {
   return true;
 }
 
-Handle NewHandle(const std::string& name) {
-  Handles.push_back({name, 0, true, false});
+Handle NewHandle(const std::string& name, bool hidden = false) {
+  Handles.push_back({name, 0, true, false, hidden});
   return Generation * kHandlesPerRun + kFirstFile + static_cast<Handle>(Handles.size() - 1);
 }
 
 bool Exists(const std::string& name) { return State->files.contains(name); }
+
+std::string& Content(const OpenFile& file) {
+  return file.hidden ? Hidden[file.name] : State->files[file.name];
+}
+
+// A name beside `model` that no file has.
+std::string FreeName(const char* model) {
+  for (int attempt = 0;; ++attempt) {
+    std::string candidate = std::string(model) + ".~" + std::to_string(attempt);
+    if (!Exists(candidate)) return candidate;
+  }
+}
 
 PlatformCode OpenRead(const char* name, Handle* handle) {
   if (Fails("open_read")) return State->fail_code;
@@ -71,18 +85,95 @@ PlatformCode ProbeWrite(const char* name) {
   return Exists(name) ? 0 : ENOENT;
 }
 
-PlatformCode CreateTemporary(const char* model, std::string* name, Handle* handle) {
+PlatformCode OpenUpdate(const char* name, Handle* handle) {
+  if (Fails("open_update")) return State->fail_code;
+  if (!Exists(name)) return ENOENT;
+  *handle = NewHandle(name);
+  return 0;
+}
+
+PlatformCode Lock(Handle handle, bool /*exclusive*/) {
+  if (FileOf(handle) == nullptr) return 0;
+  return Fails("lock") ? State->fail_code : 0;
+}
+
+PlatformCode LinkCount(Handle handle, std::uint32_t* count) {
+  if (Fails("link_count")) return State->fail_code;
+  Require(FileOf(handle) != nullptr, "the link count of a file of another run");
+  *count = State->links;
+  return 0;
+}
+
+PlatformCode CreateUnnamed(const char* model, TemporaryFile* file) {
+  if (Fails("create_unnamed")) return State->fail_code;
+  if (State->named_only) return EOPNOTSUPP;
+  if (!Exists(model)) return ENOENT;
+  const std::string name = "hidden " + std::to_string(Hidden.size());
+  Hidden[name];
+  *file = TemporaryFile{NewHandle(name, true), "", false};
+  return 0;
+}
+
+PlatformCode CreateTemporary(const char* model, TemporaryFile* file) {
   if (Fails("create_temporary")) return State->fail_code;
   if (!Exists(model)) return ENOENT;
-  for (int attempt = 0;; ++attempt) {
-    std::string candidate = std::string(model) + ".~" + std::to_string(attempt);
-    if (Exists(candidate)) continue;
-    State->files[candidate];
-    *handle = NewHandle(candidate);
-    *name = std::move(candidate);
-    return 0;
-  }
+  std::string name = FreeName(model);
+  State->files[name];
+  *file = TemporaryFile{NewHandle(name), name, true};
+  return 0;
 }
+
+PlatformCode CopyMetadata(const char* model, Handle /*handle*/) {
+  if (Fails("copy_metadata")) return State->fail_code;
+  return Exists(model) ? 0 : ENOENT;
+}
+
+PlatformCode NameTemporary(const char* model, TemporaryFile* file) {
+  if (Fails("name_temporary")) return State->fail_code;
+  if (file->named) return 0;
+  OpenFile* open = FileOf(file->handle);
+  Require(open != nullptr && open->hidden, "an unnamed file to name");
+  std::string name = FreeName(model);
+  State->files[name] = std::move(Hidden[open->name]);
+  Hidden.erase(open->name);
+  *open = OpenFile{name, open->at, true, open->ended, false};
+  file->name = std::move(name);
+  file->named = true;
+  return 0;
+}
+
+PlatformCode SyncFolder(const char* /*name*/) {
+  return Fails("sync_folder") ? State->fail_code : 0;
+}
+
+bool OnlyInPlace(PlatformCode code) { return code == EACCES; }
+
+PlatformCode Reserve(Handle handle, std::uint64_t /*length*/) {
+  Require(FileOf(handle) != nullptr, "room for a file of another run");
+  return Fails("reserve") ? State->fail_code : 0;
+}
+
+PlatformCode WriteAt(Handle handle, std::uint64_t offset, const void* data, std::size_t size) {
+  OpenFile* file = FileOf(handle);
+  Require(file != nullptr, "a write to a file of another run");
+  if (Fails("write_at")) return State->fail_code;
+  std::string& content = Content(*file);
+  Require(offset <= content.size(), "a write past the end of the file");
+  content.replace(static_cast<std::size_t>(offset), size, static_cast<const char*>(data), size);
+  return 0;
+}
+
+PlatformCode Truncate(Handle handle, std::uint64_t length) {
+  OpenFile* file = FileOf(handle);
+  Require(file != nullptr, "a file of another run cut");
+  if (Fails("truncate")) return State->fail_code;
+  Content(*file).resize(static_cast<std::size_t>(length));
+  return 0;
+}
+
+PlatformCode WatchInterrupts() { return Fails("watch_interrupts") ? State->fail_code : 0; }
+
+void HoldInterrupts(bool /*hold*/) {}
 
 PlatformCode StdHandle(StdStream stream, Handle* handle) {
   *handle = stream == StdStream::kInput ? kConsoleInput : kConsoleOutput;
@@ -116,7 +207,7 @@ PlatformCode Read(Handle handle, void* buffer, std::size_t size, std::size_t* go
   Require(!file->ended, "a file read again after the end of its data");
   std::size_t count = size;
   if (!State->pieces.empty()) count = std::min(size, State->pieces[Piece++ % State->pieces.size()]);
-  *got = Take(State->files[file->name], &file->at, buffer, count);
+  *got = Take(Content(*file), &file->at, buffer, count);
   file->ended = *got == 0;
   return 0;
 }
@@ -131,7 +222,7 @@ PlatformCode Write(Handle handle, const void* data, std::size_t size) {
   OpenFile* file = FileOf(handle);
   if (file == nullptr) return 0;
   if (Fails("write")) return State->fail_code;
-  State->files[file->name].append(bytes, size);
+  Content(*file).append(bytes, size);
   return 0;
 }
 
@@ -144,7 +235,8 @@ PlatformCode Close(Handle handle) {
   if (handle == kConsoleInput || handle == kConsoleOutput) return 0;
   OpenFile* file = FileOf(handle);
   if (file == nullptr) return 0;
-  file->open = false;  // released even when the call fails, as on POSIX
+  file->open = false;                          // released even when the call fails, as on POSIX
+  if (file->hidden) Hidden.erase(file->name);  // an unnamed file goes with its handle
   return Fails("close") ? State->fail_code : 0;
 }
 
@@ -180,13 +272,27 @@ void StartMemorySys(MemorySys* state) {
   State = state;
   ++Generation;
   Handles.clear();
+  Hidden.clear();
   Piece = 0;
   ConsoleAt = 0;
   Sys = NativeCalls();
   Sys.open_read = OpenRead;
   Sys.open_write = OpenWrite;
+  Sys.open_update = OpenUpdate;
   Sys.probe_write = ProbeWrite;
+  Sys.lock = Lock;
+  Sys.link_count = LinkCount;
+  Sys.create_unnamed = CreateUnnamed;
   Sys.create_temporary = CreateTemporary;
+  Sys.copy_metadata = CopyMetadata;
+  Sys.name_temporary = NameTemporary;
+  Sys.sync_folder = SyncFolder;
+  Sys.only_in_place = OnlyInPlace;
+  Sys.reserve = Reserve;
+  Sys.write_at = WriteAt;
+  Sys.truncate = Truncate;
+  Sys.watch_interrupts = WatchInterrupts;
+  Sys.hold_interrupts = HoldInterrupts;
   Sys.std_handle = StdHandle;
   Sys.file_type = TypeOf;
   Sys.read = Read;

@@ -28,6 +28,10 @@ struct MemorySys {
   // The file call with this number (from 1) fails with `fail_code`.
   int fail_at = 0;
   PlatformCode fail_code = 0;
+  // The system makes no unnamed temporary files.
+  bool named_only = false;
+  // The number of names every file has.
+  std::uint32_t links = 1;
 
   // Filled in by the run.
   int file_calls = 0;

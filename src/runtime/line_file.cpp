@@ -69,9 +69,12 @@ void Open(LineFile& file, bool writing) {
     code = Sys.std_handle(writing ? StdStream::kOutput : StdStream::kInput, &handle);
   } else if (file.name.size() > kMaxFileNameLength) {
     code = Sys.name_too_long;  // never cut short: a shorter name is another file
-  } else {
-    code = writing ? Sys.open_write(file.name.c_str(), &handle)
-                   : Sys.open_read(file.name.c_str(), &handle);
+  } else if (writing) {
+    code = Sys.open_write(file.name.c_str(), &handle);
+  } else if (code = Sys.open_read(file.name.c_str(), &handle); code == 0) {
+    // Readers share the file with readers only, never with a run that
+    // rewrites it.
+    if (code = Sys.lock(handle, false); code != 0) Sys.close(handle);
   }
   if (code != 0) {
     file.state = FileState::kClosed;

@@ -27,17 +27,67 @@ enum class StdStream { kInput, kOutput };
 // and the address of the faulting instruction. Never returns.
 using FaultHandler = void (*)(std::uint32_t code, const void* address);
 
+// A temporary file beside the file it is to replace.
+struct TemporaryFile {
+  Handle handle = 0;
+  // Where it stands, or will stand once named; empty while it has no name.
+  std::string name;
+  // False while the file goes with the process that made it: it has no
+  // name (Linux), or is to be deleted when its handle is closed (Windows).
+  bool named = false;
+};
+
 struct PlatformCalls {
   // Opens an existing file for reading (share mode: readers only).
   PlatformCode (*open_read)(const char* name, Handle* handle);
   // Creates a file, or truncates an existing one to length 0, for writing.
   PlatformCode (*open_write)(const char* name, Handle* handle);
+  // Opens an existing file for reading and writing, without changing it.
+  PlatformCode (*open_update)(const char* name, Handle* handle);
   // Opens an existing file for writing without changing it: tells whether
   // it may be written. The handle is closed again at once.
   PlatformCode (*probe_write)(const char* name);
-  // Creates a new file, exclusively, in the folder of `model` with the
-  // permission bits (and where allowed the owner) of `model`; gives its name.
-  PlatformCode (*create_temporary)(const char* model, std::string* name, Handle* handle);
+  // Takes the lock of an open file: shared for a reader, exclusive for a
+  // writer, waiting a bounded time for another process to give it up. This
+  // is what share modes do where the platform has none; where it has them,
+  // or where the file system keeps no locks, there is nothing to do.
+  PlatformCode (*lock)(Handle handle, bool exclusive);
+  // The number of names (hard links) the open file has.
+  PlatformCode (*link_count)(Handle handle, std::uint32_t* count);
+
+  // The temporary file of a replacement, in the folder of `model`, open for
+  // writing. An unnamed one leaves nothing behind when the process ends
+  // before it is named; where the file system cannot make one, the call
+  // fails with `not_supported`. A named one gets a fresh name that nobody
+  // can guess.
+  PlatformCode (*create_unnamed)(const char* model, TemporaryFile* file);
+  PlatformCode (*create_temporary)(const char* model, TemporaryFile* file);
+  // Gives the file everything `model` has but its content: owner and group,
+  // extended attributes (access control lists among them) and mode. Fails
+  // where any of that cannot be carried over.
+  PlatformCode (*copy_metadata)(const char* model, Handle handle);
+  // Gives an unnamed temporary file its name beside `model`, just before it
+  // replaces `model`; a named one keeps its own.
+  PlatformCode (*name_temporary)(const char* model, TemporaryFile* file);
+  // Replaces `to` with `from` in one step.
+  PlatformCode (*replace)(const char* from, const char* to);
+  // Makes a finished replacement in the folder of `name` durable.
+  PlatformCode (*sync_folder)(const char* name);
+  // True when a failure of the calls above that make a replacement means
+  // only that the file cannot be replaced by another: the folder takes no
+  // new name, or the file is a mount point of its own. It may still be
+  // rewritten where it stands.
+  bool (*only_in_place)(PlatformCode code);
+
+  // Takes room on the disk for the file to grow to `length` bytes, without
+  // changing its bytes; where the system cannot take room without it, the
+  // file grows. A failure (a full disk) leaves the file as it was.
+  PlatformCode (*reserve)(Handle handle, std::uint64_t length);
+  // Writes all `size` bytes from `offset` on, or fails.
+  PlatformCode (*write_at)(Handle handle, std::uint64_t offset, const void* data, std::size_t size);
+  // Cuts the file to `length` bytes.
+  PlatformCode (*truncate)(Handle handle, std::uint64_t length);
+
   PlatformCode (*std_handle)(StdStream stream, Handle* handle);
   FileType (*file_type)(Handle handle);
   // Reads up to `size` bytes. The end of the data gives 0 bytes and code 0.
@@ -50,9 +100,16 @@ struct PlatformCalls {
   // The path a name finally refers to, symbolic links followed. A missing
   // final component is not an error; the name is then given as it stands.
   PlatformCode (*resolve)(const char* name, std::string* resolved);
-  // Replaces `to` with `from` in one step, and makes the change durable.
-  PlatformCode (*replace)(const char* from, const char* to);
   PlatformCode (*remove)(const char* name);
+
+  // From now on an interrupt that ends the process (POSIX: SIGINT, SIGTERM,
+  // SIGHUP; Windows: the console's Ctrl+C, Ctrl+Break and close) first
+  // removes the named temporary file that has not yet replaced its file,
+  // then ends the process as the platform's default would.
+  PlatformCode (*watch_interrupts)();
+  // While held, such an interrupt waits; it takes effect when let go.
+  void (*hold_interrupts)(bool hold);
+
   // The running program's own path.
   PlatformCode (*program_path)(std::string* path);
   // The whole command line as one text, or nullptr where the platform hands
@@ -67,7 +124,7 @@ struct PlatformCalls {
 
   // Codes this platform uses where the runtime itself refuses an operation.
   PlatformCode name_too_long;
-  PlatformCode access_denied;
+  PlatformCode not_supported;
 };
 
 // The table in use. Starts as the native one.

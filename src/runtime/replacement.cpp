@@ -1,40 +1,176 @@
 #include "runtime/replacement.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 
 namespace zub {
 
 namespace {
 
-// The replacement under way: the temporary file and the file it is to
-// replace. `temporary` is empty while the original is rewritten in place.
-struct Replacement {
-  LineFile* file = nullptr;
-  std::string temporary;
-  std::string target;
-};
+constexpr std::string_view kLineEnd = "\r\n";
+// Reading the old bytes of a file rewritten in place.
+constexpr std::size_t kReadPiece = 64 * 1024;
 
-Replacement Current;
+// The temporary file of a replacement under way, and the LineFile that
+// writes it.
+bool Replacing = false;
+TemporaryFile Temporary;
+LineFile NewFile;
 
 void Leave(PlatformCode code) { PendingIoError = code; }
 
-void RewriteInPlace(LineFile& replacement, const std::string& name) {
-  Current.file = &replacement;
-  Bind(replacement, name);
-  OpenWrite(replacement);
+// Closes the temporary file, if it is still open, and removes it, if it
+// has a name by now. Nothing is written out.
+void Discard() {
+  if (!Replacing) return;
+  Replacing = false;
+  if (NewFile.state == FileState::kWriting) {
+    NewFile.state = FileState::kClosed;
+    Sys.close(NewFile.handle);
+  }
+  if (Temporary.named) Sys.remove(Temporary.name.c_str());
+}
+
+// Writes `lines` into a new file beside `target` that takes over all but
+// the content of `target`, and puts it in its place. False, with nothing
+// pending and nothing left behind, where `target` is to be rewritten in
+// place instead.
+bool Replace(const std::string& target, std::span<const std::string> lines) {
+  if (PlatformCode code = Sys.watch_interrupts(); code != 0) {
+    Leave(code);
+    return true;
+  }
+  PlatformCode code = Sys.create_unnamed(target.c_str(), &Temporary);
+  if (code == Sys.not_supported) code = Sys.create_temporary(target.c_str(), &Temporary);
+  if (code != 0) {
+    if (Sys.only_in_place(code)) return false;
+    Leave(code);
+    return true;
+  }
+  Replacing = true;
+  NewFile = LineFile{};
+  NewFile.name = target;  // for the record: the handle is open already
+  NewFile.state = FileState::kWriting;
+  NewFile.handle = Temporary.handle;
+  // A new file that someone else would own, or that would grant other
+  // access, must not take the old one's place.
+  if (Sys.copy_metadata(target.c_str(), Temporary.handle) != 0) {
+    Discard();
+    return false;
+  }
+
+  for (const std::string& line : lines) {
+    WriteLine(NewFile, line);
+    if (PendingIoError != 0) return true;
+  }
+  Sync(NewFile);
+  if (PendingIoError != 0) return true;
+  if (code = Sys.name_temporary(target.c_str(), &Temporary); code != 0) {
+    Leave(code);
+    return true;
+  }
+  Close(NewFile);
+  if (PendingIoError != 0) return true;
+  if (code = Sys.replace(Temporary.name.c_str(), target.c_str()); code != 0) {
+    Discard();
+    if (Sys.only_in_place(code)) return false;
+    Leave(code);
+    return true;
+  }
+  Replacing = false;
+  if (code = Sys.sync_folder(target.c_str()); code != 0) Leave(code);
+  return true;
+}
+
+std::string Joined(std::span<const std::string> lines) {
+  std::size_t length = 0;
+  for (const std::string& line : lines) length += line.size() + kLineEnd.size();
+  std::string content;
+  content.reserve(length);
+  for (const std::string& line : lines) content.append(line).append(kLineEnd);
+  return content;
+}
+
+PlatformCode ReadAll(Handle handle, std::string& bytes) {
+  for (;;) {
+    const std::size_t had = bytes.size();
+    bytes.resize(had + kReadPiece);
+    std::size_t got = 0;
+    PlatformCode code = Sys.read(handle, bytes.data() + had, kReadPiece, &got);
+    bytes.resize(had + got);
+    if (code != 0 || got == 0) return code;
+  }
+}
+
+// Makes the open file hold `content` where it held `old`: room first, then
+// the bytes from the first that differs, the length last. On a failure the
+// old bytes go back as far as they can; the first failure's code is given.
+PlatformCode Overwrite(Handle handle, const std::string& old, const std::string& content) {
+  const std::size_t first = static_cast<std::size_t>(
+      std::mismatch(old.begin(), old.end(), content.begin(), content.end()).first - old.begin());
+  if (first == old.size() && first == content.size()) return 0;
+  if (PlatformCode code = Sys.reserve(handle, content.size()); code != 0) return code;
+  PlatformCode code = Sys.write_at(handle, first, content.data() + first, content.size() - first);
+  if (code == 0) code = Sys.truncate(handle, content.size());
+  if (code == 0) code = Sys.sync(handle);
+  if (code != 0) {
+    Sys.write_at(handle, first, old.data() + first, old.size() - first);
+    Sys.truncate(handle, old.size());
+    Sys.sync(handle);
+  }
+  return code;
+}
+
+// Rewrites the file `name` where it stands, one writer at a time.
+void RewriteInPlace(const std::string& name, std::span<const std::string> lines) {
+  const std::string content = Joined(lines);
+  Handle handle = 0;
+  if (PlatformCode code = Sys.open_update(name.c_str(), &handle); code != 0) {
+    Leave(code);
+    return;
+  }
+  std::string old;
+  PlatformCode code = Sys.lock(handle, true);
+  if (code == 0) code = ReadAll(handle, old);
+  if (code == 0) {
+    Sys.hold_interrupts(true);
+    code = Overwrite(handle, old, content);
+    Sys.hold_interrupts(false);
+  }
+  // The lock goes with the handle.
+  PlatformCode closed = Sys.close(handle);
+  if (code == 0) code = closed;
+  if (code != 0) Leave(code);
+}
+
+// A device or a pipe: the lines are written as they come.
+void WriteStream(const std::string& name, std::span<const std::string> lines) {
+  Bind(NewFile, name);
+  OpenWrite(NewFile);
+  if (PendingIoError != 0) return;
+  for (const std::string& line : lines) {
+    WriteLine(NewFile, line);
+    if (PendingIoError != 0) return;
+  }
+  Close(NewFile);
 }
 
 }  // namespace
 
-void OpenReplacement(LineFile& replacement, LineFile& original) {
-  Current = Replacement{};
-  // Only a disk file can be replaced by another; a device or a pipe is
-  // written as it is.
+void RewriteFile(LineFile& original, std::span<const std::string> lines) {
   const bool disk_file = IsDiskFile(original);
+  std::uint32_t links = 1;
+  if (disk_file) {
+    if (PlatformCode code = Sys.link_count(original.handle, &links); code != 0) {
+      Leave(code);
+      return;
+    }
+  }
   Close(original);
   if (PendingIoError != 0) return;
   if (!disk_file) {
-    RewriteInPlace(replacement, original.name);
+    WriteStream(original.name, lines);
     return;
   }
 
@@ -43,60 +179,20 @@ void OpenReplacement(LineFile& replacement, LineFile& original) {
     Leave(code);
     return;
   }
-  // A symbolic link stays a link: the file it points to is replaced.
-  std::string target;
-  if (PlatformCode code = Sys.resolve(original.name.c_str(), &target); code != 0) {
-    Leave(code);
-    return;
+  // A file of several names stays one file: a replacement would leave the
+  // old content under the other names.
+  if (links == 1) {
+    // A symbolic link stays a link: the file it points to is replaced.
+    std::string target;
+    if (PlatformCode code = Sys.resolve(original.name.c_str(), &target); code != 0) {
+      Leave(code);
+      return;
+    }
+    if (Replace(target, lines)) return;
   }
-  std::string temporary;
-  Handle handle = 0;
-  PlatformCode code = Sys.create_temporary(target.c_str(), &temporary, &handle);
-  if (code == Sys.access_denied) {
-    // The folder takes no new file, but the file itself may be written.
-    RewriteInPlace(replacement, original.name);
-    return;
-  }
-  if (code != 0) {
-    Leave(code);
-    return;
-  }
-  Current.file = &replacement;
-  Current.temporary = std::move(temporary);
-  Current.target = std::move(target);
-  replacement = LineFile{};
-  replacement.name = Current.temporary;
-  replacement.state = FileState::kWriting;
-  replacement.handle = handle;
+  RewriteInPlace(original.name, lines);
 }
 
-void CommitReplacement(LineFile& replacement) {
-  if (Current.temporary.empty()) {
-    Close(replacement);
-    Current = Replacement{};
-    return;
-  }
-  Sync(replacement);
-  if (PendingIoError != 0) return;
-  Close(replacement);
-  if (PendingIoError != 0) return;
-  if (PlatformCode code = Sys.replace(Current.temporary.c_str(), Current.target.c_str());
-      code != 0) {
-    Leave(code);
-    return;
-  }
-  Current = Replacement{};
-}
-
-void DiscardReplacement() {
-  if (Current.temporary.empty()) return;
-  LineFile& file = *Current.file;
-  if (file.state == FileState::kReading || file.state == FileState::kWriting) {
-    file.state = FileState::kClosed;
-    Sys.close(file.handle);
-  }
-  Sys.remove(Current.temporary.c_str());
-  Current.temporary.clear();
-}
+void DiscardReplacement() { Discard(); }
 
 }  // namespace zub

@@ -1,11 +1,28 @@
-// Rewriting a file so that a failure never leaves it cut short.
+// Rewriting a file so that a failure never leaves it damaged, and so that
+// it keeps everything it had but its content.
 //
-// The new content is written to a temporary file beside the original,
-// brought to stable storage, and renamed over the original in one step.
-// Where the original's folder takes no new file, or the original is not a
-// disk file, the original itself is rewritten in place instead.
+// A disk file is replaced where that changes nothing but the content: the
+// new content is written to a temporary file beside it (an unnamed one where
+// the system has them), which takes over the file's owner, group, extended
+// attributes and mode, is brought to stable storage, gets its name and is
+// renamed over the file in one step. A crash at any moment leaves the old
+// file or the new one, and no temporary file survives an interrupt.
+//
+// Where a replacement would change who may do what, or cannot be made (the
+// file has further hard links; its owner, group or an attribute cannot be
+// given to a new file; the folder takes no new name; the file is a mount
+// point), the file is rewritten in place, under an exclusive lock: room for
+// the new length is taken first, so that a full disk changes nothing, then
+// only the bytes from the first one that differs are written, the length is
+// set last, and the file is synced. A failure on the way puts the old bytes
+// back; interrupts wait until the file is whole.
+//
+// A device or a pipe is written as a stream.
 #ifndef ZUB_RUNTIME_REPLACEMENT_H_
 #define ZUB_RUNTIME_REPLACEMENT_H_
+
+#include <span>
+#include <string>
 
 #include "runtime/line_file.h"
 
@@ -13,14 +30,12 @@ namespace zub {
 
 // `original` is open for reading; it is closed. First makes sure the
 // original may be written at all (a refusal leaves its code and changes
-// nothing). Then opens `replacement` for writing the new content.
-void OpenReplacement(LineFile& replacement, LineFile& original);
+// nothing), then puts `lines`, each ended by CR LF, in its place. A failure
+// leaves its code, and the original as it was.
+void RewriteFile(LineFile& original, std::span<const std::string> lines);
 
-// Closes `replacement` and puts its content in the original's place.
-void CommitReplacement(LineFile& replacement);
-
-// Called by the ending sequence: removes a temporary file that was never
-// committed. Its handle is released first; nothing is written out.
+// Called by the ending sequence: removes a temporary file that never took
+// its file's place. Its handle is released first; nothing is written out.
 void DiscardReplacement();
 
 }  // namespace zub

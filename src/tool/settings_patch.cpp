@@ -11,7 +11,6 @@ std::vector<std::string> SettingsLines(1);
 namespace {
 
 LineFile SettingsFile;
-LineFile NewSettingsFile;
 std::int32_t PatchedLine = kNoLine;
 
 // The old value ends at a blank or a backslash, and also at a line feed, so
@@ -34,16 +33,10 @@ void LoadSettings(const std::string& settings_path) {
   }
 }
 
+// Every line goes back, each ended by CR LF, in a rewrite that leaves the
+// file either as it was or complete.
 void WriteSettings() {
-  OpenReplacement(NewSettingsFile, SettingsFile);
-  CheckIo();
-  EnterProtectedBlock(NewSettingsFile);
-  for (std::size_t k = 1; k < SettingsLines.size(); ++k) {
-    WriteLine(NewSettingsFile, SettingsLines[k]);
-    CheckIo();
-  }
-  LeaveProtectedBlock();
-  CommitReplacement(NewSettingsFile);
+  RewriteFile(SettingsFile, std::span(SettingsLines).subspan(1));
   CheckIo();
 }
 

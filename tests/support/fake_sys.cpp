@@ -1,5 +1,7 @@
 #include "support/fake_sys.h"
 
+#include <csignal>
+
 namespace zub::testing {
 
 namespace {
@@ -10,6 +12,9 @@ struct FakeState {
   Call fail_call = Call::kAny;
   int fail_nth = 0;  // 0: nothing planned
   PlatformCode fail_code = 0;
+  int signal = 0;                 // raised instead of the failure, when set
+  Call always_call = Call::kAny;  // kAny: none
+  PlatformCode always_code = 0;
   bool redirect_std = false;
   Handle std_input = 0;
   Handle std_output = 1;
@@ -21,28 +26,29 @@ FakeState State;
 bool Fails(Call call) {
   int count = ++State.counts[static_cast<int>(call)];
   State.log.push_back(call);
-  if (State.fail_nth == 0) return false;
-  if (State.fail_call == Call::kAny) return static_cast<int>(State.log.size()) == State.fail_nth;
-  return call == State.fail_call && count == State.fail_nth;
+  const bool planned =
+      State.fail_nth != 0 &&
+      (State.fail_call == Call::kAny ? static_cast<int>(State.log.size()) == State.fail_nth
+                                     : call == State.fail_call && count == State.fail_nth);
+  if (planned && State.signal != 0) std::raise(State.signal);
+  return call == State.always_call || (planned && State.signal == 0);
+}
+
+PlatformCode Code(Call call) {
+  return call == State.always_call ? State.always_code : State.fail_code;
 }
 
 const PlatformCalls& Native() { return NativeCalls(); }
 
-PlatformCode OpenRead(const char* name, Handle* handle) {
-  return Fails(Call::kOpenRead) ? State.fail_code : Native().open_read(name, handle);
+// The fake of a call that gives a code: fails as planned, or does the real
+// thing.
+template <Call kCall, auto kNative, typename... Args>
+PlatformCode Faked(Args... args) {
+  return Fails(kCall) ? Code(kCall) : (Native().*kNative)(args...);
 }
-PlatformCode OpenWrite(const char* name, Handle* handle) {
-  return Fails(Call::kOpenWrite) ? State.fail_code : Native().open_write(name, handle);
-}
-PlatformCode ProbeWrite(const char* name) {
-  return Fails(Call::kProbeWrite) ? State.fail_code : Native().probe_write(name);
-}
-PlatformCode CreateTemporary(const char* model, std::string* name, Handle* handle) {
-  return Fails(Call::kCreateTemporary) ? State.fail_code
-                                       : Native().create_temporary(model, name, handle);
-}
+
 PlatformCode StdHandle(StdStream stream, Handle* handle) {
-  if (Fails(Call::kStdHandle)) return State.fail_code;
+  if (Fails(Call::kStdHandle)) return Code(Call::kStdHandle);
   if (!State.redirect_std) return Native().std_handle(stream, handle);
   *handle = stream == StdStream::kInput ? State.std_input : State.std_output;
   return 0;
@@ -50,32 +56,17 @@ PlatformCode StdHandle(StdStream stream, Handle* handle) {
 PlatformCode Read(Handle handle, void* buffer, std::size_t size, std::size_t* got) {
   if (Fails(Call::kRead)) {
     *got = 0;
-    return State.fail_code;
+    return Code(Call::kRead);
   }
   return Native().read(handle, buffer, size, got);
-}
-PlatformCode Write(Handle handle, const void* data, std::size_t size) {
-  return Fails(Call::kWrite) ? State.fail_code : Native().write(handle, data, size);
-}
-PlatformCode Sync(Handle handle) {
-  return Fails(Call::kSync) ? State.fail_code : Native().sync(handle);
 }
 PlatformCode Close(Handle handle) {
   // A failed close still releases the descriptor, as it does on POSIX.
   if (Fails(Call::kClose)) {
     Native().close(handle);
-    return State.fail_code;
+    return Code(Call::kClose);
   }
   return Native().close(handle);
-}
-PlatformCode Resolve(const char* name, std::string* resolved) {
-  return Fails(Call::kResolve) ? State.fail_code : Native().resolve(name, resolved);
-}
-PlatformCode Replace(const char* from, const char* to) {
-  return Fails(Call::kReplace) ? State.fail_code : Native().replace(from, to);
-}
-PlatformCode Remove(const char* name) {
-  return Fails(Call::kRemove) ? State.fail_code : Native().remove(name);
 }
 void ExitProcess(std::uint32_t status) { throw ProcessExit{status}; }
 void InstallFaultHandler(FaultHandler) {}
@@ -84,27 +75,63 @@ void RemoveFaultHandler() {}
 }  // namespace
 
 std::string_view CallName(Call call) {
-  constexpr std::string_view kNames[] = {
-      "open_read", "open_write", "probe_write", "create_temporary", "std_handle", "read", "write",
-      "sync",      "close",      "resolve",     "replace",          "remove",     "any"};
+  constexpr std::string_view kNames[] = {"open_read",
+                                         "open_write",
+                                         "open_update",
+                                         "probe_write",
+                                         "lock",
+                                         "link_count",
+                                         "create_unnamed",
+                                         "create_temporary",
+                                         "copy_metadata",
+                                         "name_temporary",
+                                         "replace",
+                                         "sync_folder",
+                                         "reserve",
+                                         "write_at",
+                                         "truncate",
+                                         "std_handle",
+                                         "read",
+                                         "write",
+                                         "sync",
+                                         "close",
+                                         "resolve",
+                                         "remove",
+                                         "watch_interrupts",
+                                         "any"};
+  static_assert(std::size(kNames) == kCallKinds + 1);
   return kNames[static_cast<int>(call)];
 }
 
 FakeSys::FakeSys() {
+  using P = PlatformCalls;
   State = FakeState{};
   Sys = NativeCalls();
-  Sys.open_read = OpenRead;
-  Sys.open_write = OpenWrite;
-  Sys.probe_write = ProbeWrite;
-  Sys.create_temporary = CreateTemporary;
+  Sys.open_read = Faked<Call::kOpenRead, &P::open_read, const char*, Handle*>;
+  Sys.open_write = Faked<Call::kOpenWrite, &P::open_write, const char*, Handle*>;
+  Sys.open_update = Faked<Call::kOpenUpdate, &P::open_update, const char*, Handle*>;
+  Sys.probe_write = Faked<Call::kProbeWrite, &P::probe_write, const char*>;
+  Sys.lock = Faked<Call::kLock, &P::lock, Handle, bool>;
+  Sys.link_count = Faked<Call::kLinkCount, &P::link_count, Handle, std::uint32_t*>;
+  Sys.create_unnamed = Faked<Call::kCreateUnnamed, &P::create_unnamed, const char*, TemporaryFile*>;
+  Sys.create_temporary =
+      Faked<Call::kCreateTemporary, &P::create_temporary, const char*, TemporaryFile*>;
+  Sys.copy_metadata = Faked<Call::kCopyMetadata, &P::copy_metadata, const char*, Handle>;
+  Sys.name_temporary = Faked<Call::kNameTemporary, &P::name_temporary, const char*, TemporaryFile*>;
+  Sys.replace = Faked<Call::kReplace, &P::replace, const char*, const char*>;
+  Sys.sync_folder = Faked<Call::kSyncFolder, &P::sync_folder, const char*>;
+  Sys.reserve = Faked<Call::kReserve, &P::reserve, Handle, std::uint64_t>;
+  Sys.write_at =
+      Faked<Call::kWriteAt, &P::write_at, Handle, std::uint64_t, const void*, std::size_t>;
+  Sys.truncate = Faked<Call::kTruncate, &P::truncate, Handle, std::uint64_t>;
   Sys.std_handle = StdHandle;
   Sys.read = Read;
-  Sys.write = Write;
-  Sys.sync = Sync;
+  Sys.write = Faked<Call::kWrite, &P::write, Handle, const void*, std::size_t>;
+  Sys.sync = Faked<Call::kSync, &P::sync, Handle>;
   Sys.close = Close;
-  Sys.resolve = Resolve;
-  Sys.replace = Replace;
-  Sys.remove = Remove;
+  Sys.resolve = Faked<Call::kResolve, &P::resolve, const char*, std::string*>;
+  Sys.remove = Faked<Call::kRemove, &P::remove, const char*>;
+  Sys.watch_interrupts = Faked<Call::kWatchInterrupts, &P::watch_interrupts>;
   Sys.exit_process = ExitProcess;
   Sys.install_fault_handler = InstallFaultHandler;
   Sys.remove_fault_handler = RemoveFaultHandler;
@@ -116,12 +143,24 @@ void FakeSys::FailNth(Call call, int n, PlatformCode code) {
   State.fail_call = call;
   State.fail_nth = n;
   State.fail_code = code;
+  State.signal = 0;
+}
+
+void FakeSys::SignalAtNth(Call call, int n, int signal) {
+  FailNth(call, n, 0);
+  State.signal = signal;
+}
+
+void FakeSys::FailAlways(Call call, PlatformCode code) {
+  State.always_call = call;
+  State.always_code = code;
 }
 
 void FakeSys::Reset() {
   for (int& count : State.counts) count = 0;
   State.log.clear();
   State.fail_nth = 0;
+  State.signal = 0;
 }
 
 int FakeSys::Count(Call call) const { return State.counts[static_cast<int>(call)]; }

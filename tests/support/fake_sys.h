@@ -1,6 +1,7 @@
 // A platform table for tests: the process exit becomes an exception that a
 // test can catch, the standard handles can be pointed anywhere, and any
-// call can be made to fail on its N-th use with a chosen code.
+// call can be made to fail on its N-th use with a chosen code, or to raise
+// a signal just before it is made.
 #ifndef ZUB_TESTS_SUPPORT_FAKE_SYS_H_
 #define ZUB_TESTS_SUPPORT_FAKE_SYS_H_
 
@@ -17,16 +18,27 @@ namespace zub::testing {
 enum class Call {
   kOpenRead,
   kOpenWrite,
+  kOpenUpdate,
   kProbeWrite,
+  kLock,
+  kLinkCount,
+  kCreateUnnamed,
   kCreateTemporary,
+  kCopyMetadata,
+  kNameTemporary,
+  kReplace,
+  kSyncFolder,
+  kReserve,
+  kWriteAt,
+  kTruncate,
   kStdHandle,
   kRead,
   kWrite,
   kSync,
   kClose,
   kResolve,
-  kReplace,
   kRemove,
+  kWatchInterrupts,
   kAny,  // with FailNth: the N-th call of any kind
 };
 inline constexpr int kCallKinds = static_cast<int>(Call::kAny);
@@ -44,6 +56,10 @@ class FakeSys {
   // The n-th call of `call`, counted from 1 since the last Reset, fails
   // with `code` and does nothing else.
   void FailNth(Call call, int n, PlatformCode code);
+  // Just before that call is made, the process raises `signal`.
+  void SignalAtNth(Call call, int n, int signal);
+  // Every call of `call` fails with `code`, as where the system lacks it.
+  void FailAlways(Call call, PlatformCode code);
   // Forgets counts and planned failures.
   void Reset();
   int Count(Call call) const;
