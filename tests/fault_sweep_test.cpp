@@ -135,9 +135,10 @@ const Scenario kScenarios[] = {
      {Call::kProbeWrite, Call::kResolve, Call::kWatchInterrupts, Call::kCreateUnnamed,
       Call::kCreateTemporary, Call::kCopyMetadata, Call::kWrite, Call::kSync, Call::kNameTemporary,
       Call::kClose, Call::kReplace, Call::kSyncFolder}},
+    // Shorter than before, so that the file is cut to its new length.
     {"InPlace",
      kLog,
-     kSettings,
+     Numbered("setting ", 20) + "x zub=7777 y\r\n",
      kPatched,
      "ZUB converted\r\n",
      "link.ini",
@@ -295,6 +296,7 @@ class FaultSweep : public ::testing::TestWithParam<Scenario> {
     ASSERT_EQ(counted_.status, 0u);
     ASSERT_TRUE(counted_.output.ends_with(scenario.message + kPrompt)) << counted_.output;
     ASSERT_EQ(counted_.settings, scenario.patched);
+    ASSERT_EQ(counted_.settings_metadata, metadata_);
     // The settings file is new from the commit on; before it, the old one.
     const auto commit = std::find(counted_.calls.rbegin(), counted_.calls.rend(), scenario.commit);
     committed_after_ = static_cast<std::size_t>(counted_.calls.rend() - commit);
