@@ -3,11 +3,15 @@
 // file in the folder afterwards.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -75,8 +79,24 @@ class Folder {
     return {std::istreambuf_iterator<char>(stream), {}};
   }
 
-  // Every entry below the folder: its kind, mode and owner (first), and its
-  // content or link target (second).
+  // The extended attributes of an entry, access control lists among them:
+  // names and values.
+  std::string Attributes(const std::string& name) const {
+    char names[4096];
+    const std::string path = *this / name;
+    std::string text;
+    const ssize_t size = ::llistxattr(path.c_str(), names, sizeof names);
+    for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+      char value[4096];
+      const ssize_t length = ::lgetxattr(path.c_str(), names + at, value, sizeof value);
+      text += std::string(names + at) + "=" +
+              std::string(value, static_cast<std::size_t>(std::max<ssize_t>(length, 0))) + ";";
+    }
+    return text;
+  }
+
+  // Every entry below the folder: its kind, mode, owner, number of names and
+  // extended attributes (first), and its content or link target (second).
   using Entries = std::map<std::string, std::pair<std::string, std::string>>;
   Entries Snapshot() const {
     Entries entries;
@@ -87,7 +107,8 @@ class Folder {
       auto& [facts, content] = entries[name];
       // Windows keeps no permission bits or owners of its own.
       facts = NativeTool() ? std::to_string(status.st_mode) + " " + std::to_string(status.st_uid) +
-                                 ":" + std::to_string(status.st_gid)
+                                 ":" + std::to_string(status.st_gid) + " links " +
+                                 std::to_string(status.st_nlink) + " " + Attributes(name)
                            : std::to_string(status.st_mode & S_IFMT);
       if (S_ISREG(status.st_mode)) content = Read(name);
       if (S_ISLNK(status.st_mode)) content = fs::read_symlink(entry.path()).string();
@@ -468,7 +489,33 @@ struct PathCase {
   void (*setup)(const Folder&);
   bool native_only;
   bool unprivileged = false;
+  // A second name of the settings file, which shows the new content too.
+  const char* second_name = nullptr;
+  // An attribute the setup gives the settings file where the system lets
+  // it; without it the case says so and is left out.
+  const char* attribute = nullptr;
 };
+
+// What the rewrite must keep of the settings file.
+void SecondName(const Folder& f) { fs::create_hard_link(f / "InBetween.ini", f / "second.ini"); }
+void AclAndAttribute(const Folder& f) {
+  const std::string file = f / "InBetween.ini";
+  (void)::setxattr(file.c_str(), "user.note", "kept", 4, 0);
+  (void)!std::system(("setfacl -m u:nobody:rw " + file + " 2>/dev/null").c_str());
+}
+// The runner may write the file as a member of its group, but cannot give
+// a new file root as its owner.
+void RootsGroupMayWrite(const Folder& f) {
+  (void)::chown((f / "InBetween.ini").c_str(), 0, 65534);
+  ::chmod((f / "InBetween.ini").c_str(), 0664);
+}
+// A folder like /tmp, and a file of root's in it that anyone may write.
+void StickyFolderOfRoot(const Folder& f) {
+  for (const auto& [name, mode] : {std::pair{"sticky", 01777}, {"sticky/InBetween.ini", 0666}}) {
+    (void)::chown((f / name).c_str(), 0, 0);
+    ::chmod((f / name).c_str(), static_cast<mode_t>(mode));
+  }
+}
 
 const PathCase kPaths[] = {
     {"Blanks", "my logs/log 001.txt", "engine dir/In Between.ini", "", nullptr, false},
@@ -485,6 +532,16 @@ const PathCase kPaths[] = {
     {"LogOfAnotherOwner", "log.001", "InBetween.ini", "", RootsLog, true, true},
     // Names are bytes: none of them is turned into another.
     {"HighBytesInNames", "\xE9t\xE9/log\xFF.001", "r\xE9glages/\x80\xFF.ini", "", nullptr, true},
+    // Kept in place: both names show the new content, and stay one file.
+    {"SecondName", "log.001", "InBetween.ini", "", SecondName, true, false, "second.ini"},
+    // Who may do what stays as it was: the ACL's named user keeps access,
+    // the group gains none, the attribute stays.
+    {"AclAndAttribute", "log.001", "InBetween.ini", "", AclAndAttribute, true, false, nullptr,
+     "system.posix_acl_access"},
+    {"OwnerKeptForUnprivilegedRunner", "log.001", "InBetween.ini", "", RootsGroupMayWrite, true,
+     true},
+    {"StickyFolderOfAnother", "log.001", "sticky/InBetween.ini", "", StickyFolderOfRoot, true,
+     true},
 };
 
 TEST(Paths, ConversionThroughEveryKindOfPath) {
@@ -497,8 +554,15 @@ TEST(Paths, ConversionThroughEveryKindOfPath) {
     folder.Write(file, kSettings);
     if (test.unprivileged) HandToNobody(folder.path());
     if (test.setup != nullptr) test.setup(folder);
+    if (test.attribute != nullptr &&
+        folder.Attributes(file).find(test.attribute) == std::string::npos) {
+      std::cout << "[ skipped  ] " << test.name << ": the system gave the file no "
+                << test.attribute << " (setfacl missing?)\n";
+      continue;
+    }
     auto expected = folder.Snapshot();
     expected[file].second = kPatched;
+    if (test.second_name != nullptr) expected[test.second_name].second = kPatched;
     ToolRun run = In(folder, {test.log, test.settings});
     run.unprivileged = test.unprivileged;
     ToolResult result = RunTool(run);
@@ -506,7 +570,7 @@ TEST(Paths, ConversionThroughEveryKindOfPath) {
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.output, kBanner + kConverted + kPrompt);
     EXPECT_EQ(folder.Read(file), kPatched);
-    // The rest as it was: links, modes, owners, and no stray file.
+    // The rest as it was: links, modes, owners, attributes, no stray file.
     EXPECT_EQ(folder.Snapshot(), expected);
   }
 }
