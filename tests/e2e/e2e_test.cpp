@@ -13,8 +13,10 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/run_tool.h"
@@ -571,6 +573,64 @@ TEST(Paths, ConversionThroughEveryKindOfPath) {
     EXPECT_EQ(result.output, kBanner + kConverted + kPrompt);
     EXPECT_EQ(folder.Read(file), kPatched);
     // The rest as it was: links, modes, owners, attributes, no stray file.
+    EXPECT_EQ(folder.Snapshot(), expected);
+  }
+}
+
+// Runs at the same moment on one settings file, each with a value of its
+// own length: the file ends as exactly one of them left it, whole.
+struct RaceCase {
+  const char* name;
+  std::string settings;  // the settings file's path
+  void (*setup)(const Folder&);
+  bool unprivileged;
+};
+
+const RaceCase kRaces[] = {
+    {"Replaced", "InBetween.ini", nullptr, false},
+    {"InPlaceForASecondName", "InBetween.ini", SecondName, false},
+    {"InPlaceForTheFolder", "locked/InBetween.ini", Locked, true},
+};
+
+TEST(Rewrite, SimultaneousRunsLeaveOneWholeVersion) {
+  ZUB_NATIVE_ONLY();
+  constexpr int kRuns = 30;
+  const std::string body = Lines(60, 30, "7");
+  for (const RaceCase& test : kRaces) {
+    SCOPED_TRACE(test.name);
+    Folder folder;
+    folder.Write(test.settings, body);
+    std::set<std::string> versions;
+    for (int k = 0; k < kRuns; ++k) {
+      const std::string value(static_cast<std::size_t>(k % 7 + 1), static_cast<char>('1' + k % 9));
+      folder.Write("log" + std::to_string(k), "x\r\nzub=" + value + "\r\n");
+      versions.insert(Lines(60, 30, value));
+    }
+    if (test.unprivileged) HandToNobody(folder.path());
+    if (test.setup != nullptr) test.setup(folder);
+    const auto before = folder.Snapshot();
+
+    std::vector<ToolResult> results(kRuns);
+    std::vector<std::thread> runs;
+    for (int k = 0; k < kRuns; ++k) {
+      runs.emplace_back([&, k] {
+        ToolRun run = In(folder, {"log" + std::to_string(k), test.settings});
+        run.unprivileged = test.unprivileged;
+        results[static_cast<std::size_t>(k)] = RunTool(run);
+      });
+    }
+    for (std::thread& run : runs) run.join();
+    for (const ToolResult& result : results) {
+      ExpectQuiet(result);
+      EXPECT_EQ(result.exit_status, 0);
+      EXPECT_EQ(result.output, kBanner + kConverted + kPrompt);
+    }
+    const std::string after = folder.Read(test.settings);
+    EXPECT_TRUE(versions.contains(after)) << after;
+    // Nothing else changed, and no temporary file is left.
+    auto expected = before;
+    expected[test.settings].second = after;
+    if (test.setup == SecondName) expected["second.ini"].second = after;
     EXPECT_EQ(folder.Snapshot(), expected);
   }
 }
