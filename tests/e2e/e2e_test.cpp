@@ -2,11 +2,14 @@
 // standard output, the exit status, and the bytes, modes and owners of every
 // file in the folder afterwards.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -632,6 +635,71 @@ TEST(Rewrite, SimultaneousRunsLeaveOneWholeVersion) {
     expected[test.settings].second = after;
     if (test.setup == SecondName) expected["second.ini"].second = after;
     EXPECT_EQ(folder.Snapshot(), expected);
+  }
+}
+
+// A small disk of its own, filled to the last byte, and a file mounted over
+// a name: things a container's or a careful user's setup has, which a test
+// can make only as root, in a mount namespace of its own.
+struct DiskCase {
+  const char* name;
+  bool full;
+  void (*setup)(const Folder&);
+  int status;
+  bool converted;
+};
+
+// A file mounted over the settings file's name: it cannot be renamed over.
+void MountedOver(const Folder& f) {
+  f.Write("real.ini", f.Read("InBetween.ini"));
+  ASSERT_EQ(
+      ::mount((f / "real.ini").c_str(), (f / "InBetween.ini").c_str(), nullptr, MS_BIND, nullptr),
+      0)
+      << std::strerror(errno);
+}
+
+const DiskCase kDisks[] = {
+    {"FullDiskReplaced", true, nullptr, ENOSPC, false},
+    {"FullDiskInPlace", true, SecondName, ENOSPC, false},
+    {"MountedFileInPlace", false, MountedOver, 0, true},
+};
+
+TEST(Rewrite, FullDiskChangesNothingAndAMountedFileIsWrittenInPlace) {
+  ZUB_NATIVE_ONLY();
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a disk and mounts of its own";
+  ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << std::strerror(errno);
+  ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  // One page too many: the settings file grows from 4095 bytes to 4097.
+  const std::string settings = "zub=7\r\n" + std::string(4086, 'p') + "\r\n";
+  const std::string patched = "zub=345\r\n" + std::string(4086, 'p') + "\r\n";
+  for (const DiskCase& test : kDisks) {
+    SCOPED_TRACE(test.name);
+    Folder folder;
+    ASSERT_EQ(::mount("zub", folder.path().c_str(), "tmpfs", 0, "size=256k"), 0)
+        << std::strerror(errno);
+    folder.Write("log.001", "zub=345\r\n");
+    folder.Write("InBetween.ini", settings);
+    if (test.setup != nullptr) test.setup(folder);
+    if (test.full) {
+      std::ofstream filler(folder / "filler", std::ios::binary);
+      const std::string block(4096, 'f');
+      while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) &&
+             filler.flush()) {
+      }
+    }
+    auto expected = folder.Snapshot();
+    if (test.converted) {
+      expected["InBetween.ini"].second = patched;
+      expected["real.ini"].second = patched;
+    }
+    ToolResult result = RunTool(In(folder, {"log.001", "InBetween.ini"}));
+    ExpectQuiet(result);
+    EXPECT_EQ(result.exit_status, test.status);
+    ExpectOutput(result.output, test.converted ? kBanner + kConverted + kPrompt : kBanner,
+                 test.status);
+    EXPECT_EQ(folder.Snapshot(), expected);
+    (void)::umount2((folder / "InBetween.ini").c_str(), MNT_DETACH);
+    ASSERT_EQ(::umount2(folder.path().c_str(), MNT_DETACH), 0);
   }
 }
 
