@@ -350,7 +350,7 @@ bool Watching = false;
 
 void OnInterrupt(int signal) {
   if (HavePending != 0) ::unlink(PendingName);
-  ::raise(signal);
+  (void)::raise(signal);
 }
 
 PlatformCode WatchInterrupts() {

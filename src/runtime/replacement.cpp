@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 // Reading the old bytes of a file rewritten in place.
-constexpr std::size_t kReadPiece = 64 * 1024;
+constexpr std::size_t kReadPiece = std::size_t{64} << 10;
 
 // The temporary file of a replacement under way, and the LineFile that
 // writes it.
