@@ -74,6 +74,25 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// Writes all `size` bytes: from `offset` on where it is not negative, else
+// at the file's position.
+PlatformCode WriteAll(Handle handle, const void* data, std::size_t size, off_t offset) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t count =
+        offset < 0 ? ::write(Fd(handle), bytes, size) : ::pwrite(Fd(handle), bytes, size, offset);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (count == 0) return ENOSPC;
+    bytes += count;
+    size -= static_cast<std::size_t>(count);
+    if (offset >= 0) offset += count;
+  }
+  return 0;
+}
+
 PlatformCode OpenUpdate(const char* name, Handle* handle) {
   return OpenWith(name, O_RDWR, 0, handle);
 }
@@ -317,19 +336,7 @@ PlatformCode Reserve(Handle handle, std::uint64_t length) {
 }
 
 PlatformCode WriteAt(Handle handle, std::uint64_t offset, const void* data, std::size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t count = ::pwrite(Fd(handle), bytes, size, static_cast<off_t>(offset));
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (count == 0) return ENOSPC;
-    bytes += count;
-    size -= static_cast<std::size_t>(count);
-    offset += static_cast<std::uint64_t>(count);
-  }
-  return 0;
+  return WriteAll(handle, data, size, static_cast<off_t>(offset));
 }
 
 PlatformCode Truncate(Handle handle, std::uint64_t length) {
@@ -416,18 +423,7 @@ PlatformCode Read(Handle handle, void* buffer, std::size_t size, std::size_t* go
 }
 
 PlatformCode Write(Handle handle, const void* data, std::size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t count = ::write(Fd(handle), bytes, size);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (count == 0) return ENOSPC;
-    bytes += count;
-    size -= static_cast<std::size_t>(count);
-  }
-  return 0;
+  return WriteAll(handle, data, size, -1);
 }
 
 PlatformCode SyncFile(Handle handle) { return ::fsync(Fd(handle)) == 0 ? 0 : errno; }
