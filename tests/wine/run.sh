@@ -149,5 +149,17 @@ check "blanks and backslashes: converted" "zub=1734" "$(value "my dir/sub dir/In
 
 check "no temporary file left" "" "$(find . -name '.zub-*')"
 
+# What zub.exe carries: its manifest and its version, no debug information
+# (zub.exe.debug holds it).
+objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+resources=$("${objdump%objdump}windres" -i "$zub" -O rc | tr -d '"')
+check "manifest" "level=asInvoker UTF-8</activeCodePage" \
+  "$(grep -o 'level=[A-Za-z]*\|UTF-8</activeCodePage' <<<"$resources" | paste -sd ' ')"
+fields='FILEVERSION.*\|\(FileVersion\|OriginalFilename\|ProductName\|ProductVersion\), .*'
+want="FILEVERSION ${version//./, }, 0|FileVersion, $version|OriginalFilename, zub.exe|ProductName, ZUB"
+check "version" "$want|ProductVersion, $version" "$(grep -o "$fields" <<<"$resources" | paste -sd '|')"
+check "no debug information" "" "$("$objdump" -h "$zub" | grep -o '\.debug_[a-z]*' | head -n 1)"
+
 echo "$failures check(s) failed"
 [ "$failures" -eq 0 ]
