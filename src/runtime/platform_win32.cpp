@@ -306,6 +306,15 @@ PlatformCode ProgramPath(std::string* path) {
 
 const char* CommandLine() { return ::GetCommandLineA(); }
 
+// GetCommandLineA is made from the real command line, GetCommandLineW, with
+// the system's best-fit mapping. It is taken only where it is exactly the
+// real one in the code page the *A calls use.
+PlatformCode CheckCommandLine() {
+  std::string exact;
+  if (!Narrow(::GetCommandLineW(), &exact)) return ERROR_NO_UNICODE_TRANSLATION;
+  return exact == ::GetCommandLineA() ? 0 : ERROR_NO_UNICODE_TRANSLATION;
+}
+
 [[noreturn]] void EndProcessWith(std::uint32_t status) { ::ExitProcess(status); }
 
 bool ModuleBase(const void* address, std::uintptr_t* base) {
@@ -440,6 +449,7 @@ const PlatformCalls& NativeCalls() {
       .remove = Remove,
       .program_path = ProgramPath,
       .command_line = CommandLine,
+      .check_command_line = CheckCommandLine,
       .exit_process = EndProcessWith,
       .module_base = ModuleBase,
       .install_fault_handler = InstallFaultHandler,
