@@ -2,8 +2,8 @@
 # The Windows build under Wine, where the end-to-end tests cannot reach:
 # processor faults and their report, the full exit code, the command line as
 # Wine builds it, names outside the ANSI code page, refusals by share mode and
-# by the read-only attribute, long names, links, and what zub.exe
-# carries. Builds tests/wine/probe.cpp against the build's runtime, and
+# by the read-only attribute, long names, links, and what zub.exe and its
+# package carry. Builds tests/wine/probe.cpp against the build's runtime, and
 # zub_ansi.exe: zub.exe without its resources, as a system that ignores the
 # manifest runs it.
 #
@@ -187,7 +187,8 @@ check "refused name: the report" "Runtime error1113" "$(tail -n 1 <<<"$out" | cu
 check "no temporary file left" "" "$(find . -name '.zub-*')"
 
 # What zub.exe carries: its manifest and its version, no debug information
-# (zub.exe.debug holds it).
+# (zub.exe.debug holds it); the package holds the same zub.exe, and the
+# README with CR LF line ends.
 objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 resources=$("${objdump%objdump}windres" -i "$zub" -O rc | tr -d '"')
@@ -197,5 +198,13 @@ fields='FILEVERSION.*\|\(FileVersion\|OriginalFilename\|ProductName\|ProductVers
 want="FILEVERSION ${version//./, }, 0|FileVersion, $version|OriginalFilename, zub.exe|ProductName, ZUB"
 check "version" "$want|ProductVersion, $version" "$(grep -o "$fields" <<<"$resources" | paste -sd '|')"
 check "no debug information" "" "$("$objdump" -h "$zub" | grep -o '\.debug_[a-z]*' | head -n 1)"
+cpack --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null
+(cd package && cmake -E tar xf ./*.zip)
+check "package: layout" "README.txt examples/InBetween.ini examples/log.001 zub.exe" \
+  "$(cd package/zub-*-win64 && find . -type f | sed 's|^\./||' | sort | paste -sd ' ')"
+check "package: zub.exe as built" same "$(cmp -s package/zub-*-win64/zub.exe "$zub" && echo same)"
+check "package: README lines end in CR LF" "$(wc -l <"$root/README.md")" \
+  "$(grep -c $'\r$' package/zub-*-win64/README.txt)"
+
 echo "$failures check(s) failed"
 [ "$failures" -eq 0 ]
