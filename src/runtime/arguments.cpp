@@ -20,10 +20,22 @@ struct ArgumentCursor {
   int index = 1;
 };
 
+// Ends the run where the text is not the command line the program was
+// started with: an argument taken from it could name a file the caller never
+// named, or split differently. The report names the place that asked for it.
+[[gnu::noinline]] void RequireExactCommandLine() {
+  if (const PlatformCode code = Sys.check_command_line(); code != 0) {
+    AbortWithCode(static_cast<std::uint32_t>(code), __builtin_return_address(0));
+  }
+}
+
 ArgumentCursor FirstArgument() {
   ArgumentCursor cursor;
   cursor.text = Sys.command_line();
-  if (cursor.text != nullptr) NextArgument(cursor.text, cursor.position);  // the program name
+  if (cursor.text != nullptr) {
+    RequireExactCommandLine();
+    NextArgument(cursor.text, cursor.position);  // the program name
+  }
   return cursor;
 }
 

@@ -115,6 +115,12 @@ struct PlatformCalls {
   // The whole command line as one text, or nullptr where the platform hands
   // the program its arguments already split.
   const char* (*command_line)();
+  // 0 when the text `command_line` gives is the command line the program
+  // was started with, byte for byte as the name calls take it; otherwise
+  // the code that refuses it. Where a character of the real command line
+  // has no place in the code page of the name calls, a look-alike stands
+  // in its place, and an argument could name another file.
+  PlatformCode (*check_command_line)();
   // Ends the process with `status`. Never returns.
   void (*exit_process)(std::uint32_t status);
   // Base address of the loaded module that holds `address`; false if none.

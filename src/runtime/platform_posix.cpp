@@ -451,6 +451,9 @@ PlatformCode ProgramPath(std::string* path) {
 
 const char* CommandLine() { return nullptr; }
 
+// The arguments come as the bytes the caller gave; nothing was converted.
+PlatformCode CheckCommandLine() { return 0; }
+
 [[noreturn]] void ExitProcess(std::uint32_t status) {
   // Only eight bits reach the parent. A wider code must not come out as
   // another code, or as 0, so it ends with the highest status.
@@ -598,6 +601,7 @@ const PlatformCalls& NativeCalls() {
       .hold_interrupts = HoldInterrupts,
       .program_path = ProgramPath,
       .command_line = CommandLine,
+      .check_command_line = CheckCommandLine,
       .exit_process = ExitProcess,
       .module_base = ModuleBase,
       .install_fault_handler = InstallFaultHandler,

@@ -1,13 +1,17 @@
 // The platform layer on Windows. The platform code is GetLastError.
 //
-// Names are ANSI (the system's single-byte code page) and go to the *A calls
-// as they are.
+// Names are bytes in the process's code page and go to the *A calls as they
+// are. The manifest compiled into zub.exe makes that code page UTF-8 where
+// the system honours it (Windows 10 version 1903 on); elsewhere it is the
+// system's ANSI code page, which holds only some of the characters a name
+// may have.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "runtime/platform.h"
 
@@ -69,35 +73,48 @@ PlatformCode ProbeWrite(const char* name) {
 // Paths. The *A calls keep to MAX_PATH; the paths this layer makes itself
 // (the temporary file beside a settings file whose name is close to that
 // limit is longer) go through the *W calls, in the code page the *A calls
-// use.
+// use, and every conversion between the two is exact or refused.
 UINT FileCodePage() { return ::AreFileApisANSI() ? ::GetACP() : ::GetOEMCP(); }
 
+// The name as the *A calls read it. Empty on failure, with
+// ERROR_NO_UNICODE_TRANSLATION for bytes that are no text in the code page
+// (the system would read another character there, and so another name) and
+// ERROR_INVALID_NAME for the empty name.
 std::wstring Widen(const char* text) {
   const UINT code_page = FileCodePage();
-  int count = ::MultiByteToWideChar(code_page, 0, text, -1, nullptr, 0);
-  if (count <= 0) return {};
+  const int count = ::MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+  if (count <= 1) {
+    if (count == 1) ::SetLastError(ERROR_INVALID_NAME);
+    return {};
+  }
   std::wstring wide(static_cast<std::size_t>(count), L'\0');
-  ::MultiByteToWideChar(code_page, 0, text, -1, wide.data(), count);
+  ::MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text, -1, wide.data(), count);
   wide.resize(static_cast<std::size_t>(count - 1));
   return wide;
 }
 
 // False, with ERROR_NO_UNICODE_TRANSLATION, where a character has no place
-// in the code page: a name changed that way would name another file.
-bool Narrow(const std::wstring& wide, std::string* text) {
+// of its own in the code page. The system's usual conversion puts a
+// look-alike there ("L" for "Ł", '"' for the fullwidth quotation mark) or
+// the default character, and a name changed that way names another file.
+bool Narrow(std::wstring_view wide, std::string* text) {
   const UINT code_page = FileCodePage();
+  // UTF-8 holds every character; only an unpaired surrogate has no form.
+  const bool utf8 = code_page == CP_UTF8;
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
   BOOL lossy = FALSE;
-  BOOL* lossy_check = code_page == CP_UTF8 ? nullptr : &lossy;
+  BOOL* const lossy_check = utf8 ? nullptr : &lossy;
   const int length = static_cast<int>(wide.size());
-  int count =
-      ::WideCharToMultiByte(code_page, 0, wide.data(), length, nullptr, 0, nullptr, lossy_check);
+  const int count = ::WideCharToMultiByte(code_page, flags, wide.data(), length, nullptr, 0,
+                                          nullptr, lossy_check);
   if (count <= 0 && length > 0) return false;
   if (lossy) {
     ::SetLastError(ERROR_NO_UNICODE_TRANSLATION);
     return false;
   }
   std::string narrow(static_cast<std::size_t>(count), '\0');
-  ::WideCharToMultiByte(code_page, 0, wide.data(), length, narrow.data(), count, nullptr, nullptr);
+  ::WideCharToMultiByte(code_page, flags, wide.data(), length, narrow.data(), count, nullptr,
+                        nullptr);
   *text = std::move(narrow);
   return true;
 }
@@ -105,6 +122,7 @@ bool Narrow(const std::wstring& wide, std::string* text) {
 // The full path of `name`, made from the current folder; the file need not
 // exist. Empty on failure, the code left for GetLastError.
 std::wstring FullPath(const std::wstring& name) {
+  if (name.empty()) return {};  // Widen failed, and said why
   std::wstring full(MAX_PATH, L'\0');
   for (;;) {
     DWORD length =
@@ -288,6 +306,15 @@ PlatformCode ProgramPath(std::string* path) {
 
 const char* CommandLine() { return ::GetCommandLineA(); }
 
+// GetCommandLineA is made from the real command line, GetCommandLineW, with
+// the system's best-fit mapping. It is taken only where it is exactly the
+// real one in the code page the *A calls use.
+PlatformCode CheckCommandLine() {
+  std::string exact;
+  if (!Narrow(::GetCommandLineW(), &exact)) return ERROR_NO_UNICODE_TRANSLATION;
+  return exact == ::GetCommandLineA() ? 0 : ERROR_NO_UNICODE_TRANSLATION;
+}
+
 [[noreturn]] void EndProcessWith(std::uint32_t status) { ::ExitProcess(status); }
 
 bool ModuleBase(const void* address, std::uintptr_t* base) {
@@ -422,6 +449,7 @@ const PlatformCalls& NativeCalls() {
       .remove = Remove,
       .program_path = ProgramPath,
       .command_line = CommandLine,
+      .check_command_line = CheckCommandLine,
       .exit_process = EndProcessWith,
       .module_base = ModuleBase,
       .install_fault_handler = InstallFaultHandler,

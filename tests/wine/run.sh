@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The Windows build under Wine, where the end-to-end tests cannot reach:
 # processor faults and their report, the full exit code, the command line as
-# Wine builds it, refusals by share mode and by the read-only attribute, long
-# names, and links. Builds tests/wine/probe.cpp against the build's runtime.
+# Wine builds it, names outside the ANSI code page, refusals by share mode and
+# by the read-only attribute, long names, links, and what zub.exe and its
+# package carry. Builds tests/wine/probe.cpp against the build's runtime, and
+# zub_ansi.exe: zub.exe without its resources, as a system that ignores the
+# manifest runs it.
 #
 #   tests/wine/run.sh [BUILD_DIR]     (default: build/windows)
 #
@@ -24,6 +27,9 @@ probe=$build/zub_probe.exe
 "$compiler" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
   -I"$root/src" "$root/tests/wine/probe.cpp" \
   "$build/libzub_runtime.a" -static -o "$probe"
+ansi=$build/zub_ansi.exe
+"$compiler" -std=c++20 -O2 -I"$root/src" "$root/src/tool/main.cpp" "$build/libzub_tool.a" \
+  "$build/libzub_runtime.a" -static -o "$ansi"
 
 work=$(mktemp -d)
 trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
@@ -47,6 +53,7 @@ run() {
 report() { printf 'Runtime error %3d' "$1"; }
 fresh() { cp "$root/examples/log.001" log.001 && cp "$root/examples/InBetween.ini" "$1"; }
 value() { grep -o 'zub=[0-9]*' "$1"; }
+values() { for file; do [ "$file" = - ] || value "$file"; done | tr '\n' ' '; }
 
 # Faults: the code of the table, the report, and for a real fault the place
 # inside the faulting function. (Wine reports the overflowing division of
@@ -147,7 +154,57 @@ mkdir -p "my dir/sub dir" && fresh "my dir/sub dir/In Between.ini"
 run "$zub" log.001 'my dir\sub dir\In Between.ini'
 check "blanks and backslashes: converted" "zub=1734" "$(value "my dir/sub dir/In Between.ini")"
 
+# Names outside the ANSI code page (1252 here). zub.exe runs in UTF-8 and
+# converts the file each names, never the look-alike beside it that best fit
+# would make of the name; zub_ansi.exe refuses them with 1113 (89 as Wine
+# hands it on) and changes nothing, and converts a name within the code page.
+# Columns: the folder to run in; the file named ('-': none, as the one
+# argument that best fit would split in two); the look-alike; the status of
+# zub_ansi.exe; the arguments.
+while IFS='|' read -r folder file decoy ansi_status arguments; do
+  IFS='|' read -r -a argv <<<"$arguments"
+  for program in "$zub" "$ansi"; do
+    for name in "$file" "$decoy"; do [ "$name" = - ] || { mkdir -p "$(dirname "$name")"; fresh "$name"; }; done
+    (cd "$folder" && "$wine" "$program" "${argv[@]}" </dev/null >/dev/null) && status=0 || status=$?
+    expected=0 converted=1734
+    [ "$program" = "$ansi" ] && [ "$ansi_status" != 0 ] &&
+      expected=$((ansi_status & 255)) converted=1500
+    expected+=" $([ "$file" = - ] || echo "zub=$converted ")$([ "$decoy" = - ] || echo "zub=1500 ")"
+    check "${program##*/} ${argv[*]}" "$expected" "$status $(values "$file" "$decoy")"
+  done
+done <<'EOF'
+.|Łódź/s.ini|Lódz/s.ini|1113|log.001|Łódź\s.ini
+Łódź|Łódź/s.ini|Lódz/s.ini|1113|..\log.001|s.ini
+.|＂q＂/s.ini|q/s.ini|1113|log.001|＂q＂\s.ini
+.|-|s.ini|1113|log.001＂ ＂s.ini
+.|Настройки/s.ini|-|1113|log.001|Настройки\s.ini
+.|設定/設定.ini|-|1113|log.001|設定\設定.ini
+.|Einstellungen ü é ß/Größe-café.ini|-|0|log.001|Einstellungen ü é ß\Größe-café.ini
+EOF
+run "$ansi" log.001 'Łódź\s.ini'
+check "refused name: the report" "Runtime error1113" "$(tail -n 1 <<<"$out" | cut -c 1-17)"
+
 check "no temporary file left" "" "$(find . -name '.zub-*')"
+
+# What zub.exe carries: its manifest and its version, no debug information
+# (zub.exe.debug holds it); the package holds the same zub.exe, and the
+# README with CR LF line ends.
+objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+resources=$("${objdump%objdump}windres" -i "$zub" -O rc | tr -d '"')
+check "manifest" "level=asInvoker UTF-8</activeCodePage" \
+  "$(grep -o 'level=[A-Za-z]*\|UTF-8</activeCodePage' <<<"$resources" | paste -sd ' ')"
+fields='FILEVERSION.*\|\(FileVersion\|OriginalFilename\|ProductName\|ProductVersion\), .*'
+want="FILEVERSION ${version//./, }, 0|FileVersion, $version|OriginalFilename, zub.exe|ProductName, ZUB"
+check "version" "$want|ProductVersion, $version" "$(grep -o "$fields" <<<"$resources" | paste -sd '|')"
+check "no debug information" "" "$("$objdump" -h "$zub" | grep -o '\.debug_[a-z]*' | head -n 1)"
+cpack --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null
+(cd package && cmake -E tar xf ./*.zip)
+check "package: layout" "README.txt examples/InBetween.ini examples/log.001 zub.exe" \
+  "$(cd package/zub-*-win64 && find . -type f | sed 's|^\./||' | sort | paste -sd ' ')"
+check "package: zub.exe as built" same "$(cmp -s package/zub-*-win64/zub.exe "$zub" && echo same)"
+check "package: README lines end in CR LF" "$(wc -l <"$root/README.md")" \
+  "$(grep -c $'\r$' package/zub-*-win64/README.txt)"
 
 echo "$failures check(s) failed"
 [ "$failures" -eq 0 ]
