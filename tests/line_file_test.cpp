@@ -100,6 +100,8 @@ const ReadCase kReadCases[] = {
     {"CR byte 128, 0x1A byte 129", A127 + "\r\032b", {A127}},
     {"CR byte 128, CR LF after", A127 + "\r\r\nb", {A127, "", "b"}},
     {"CR LF bytes 127 and 128", A126 + "\r\nb", {A126, "b"}},
+    {"CR LF, then a lone CR", "zub=1\r\n\r", {"zub=1", ""}},
+    {"empty line whose CR is byte 128", Bytes('a', 125) + "\r\n\r\nb", {Bytes('a', 125), "", "b"}},
     {"content of exactly 128 bytes", A128, {A128}},
     {"128 bytes, then CR LF", A128 + "\r\n", {A128}},
     {"0x1A byte 129", A128 + "\032b\r\n", {A128}},
@@ -115,6 +117,13 @@ const ReadCase kReadCases[] = {
     {"short fill, old CR far behind it",
      Bytes('x', 100) + "\r\n" + Bytes('y', 26) + Bytes('w', 70),
      {Bytes('x', 100), Bytes('y', 26) + Bytes('w', 70)}},
+    // Fills of exactly 64 bytes, the first and the second.
+    {"fill of 64 bytes",
+     Bytes('x', 30) + "\r\n" + Bytes('y', 32),
+     {Bytes('x', 30), Bytes('y', 32)}},
+    {"fill of 128, then 64 bytes",
+     A128 + Bytes('x', 30) + "\r\n" + Bytes('y', 32),
+     {A128 + Bytes('x', 30), Bytes('y', 32)}},
     // Cases for the watched bytes 'a' and 'b' (see below).
     {"b byte 128, CR after", A127 + "b\r\nb", {A127 + "b", "b"}},
     {"b bytes 128 and 129", A127 + "bb\r\nab\r\n", {A127 + "bb", "ab"}},
