@@ -5,8 +5,9 @@
 #
 #   bench/run.sh [--quick]
 #
-# --quick: fewer rounds and a 50 MiB instead of a 200 MiB large log, for a
-# check in well under a minute; the full run takes a minute or two.
+# --quick: fewer rounds and large logs (one with CR LF, one with LF line
+# ends) of 50 MiB instead of 200 MiB, for a check in about half a minute;
+# the full run takes a few minutes. Results: bench/README.md.
 #
 # Needs bash, cmake, ninja, a C++20 compiler, cc, valgrind, awk, grep, sed,
 # tail and sort (Debian: apt-get install build-essential cmake ninja-build
