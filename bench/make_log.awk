@@ -1,9 +1,9 @@
 # Writes a chess GUI's log of at least `bytes` bytes to standard output:
-# lines ended by CR LF, every 100th line a rating update that carries the
-# tag, and a last line that carries the tag with the value `last`. The same
-# arguments always give the same bytes.
+# lines ended by CR LF (or by `eol`), every 100th line a rating update that
+# carries the tag, and a last line that carries the tag with the value
+# `last`. The same arguments always give the same bytes.
 #
-#   awk -v bytes=1048576 -v last=1234 -f make_log.awk > log
+#   awk -v bytes=1048576 -v last=1234 [-v eol='\n'] -f make_log.awk > log
 function next_random(n) {
   seed = (seed * 16807) % 2147483647
   return seed % n
@@ -15,6 +15,7 @@ function square() { return substr("abcdefgh", next_random(8) + 1, 1) (next_rando
 function depth() { return " <- info depth " (next_random(30) + 1) }
 BEGIN {
   seed = 12345
+  if (eol == "") eol = "\r\n"
   written = 0
   t = 43200
   for (n = 1; written < bytes; n++) {
@@ -33,8 +34,8 @@ BEGIN {
     } else {
       line = clock(t) " <- bestmove " square() square() " ponder " square() square()
     }
-    printf "%s\r\n", line
-    written += length(line) + 2
+    printf "%s%s", line, eol
+    written += length(line) + length(eol)
   }
-  printf "%s rating update zub=%s\r\n", clock(t), last
+  printf "%s rating update zub=%s%s", clock(t), last, eol
 }

@@ -5,8 +5,9 @@
 #
 #   bench/run.sh [--quick]
 #
-# --quick: fewer rounds and a 50 MiB instead of a 200 MiB large log, for a
-# check in well under a minute; the full run takes a minute or two.
+# --quick: fewer rounds and large logs (one with CR LF, one with LF line
+# ends) of 50 MiB instead of 200 MiB, for a check in about half a minute;
+# the full run takes a few minutes. Results: bench/README.md.
 #
 # Needs bash, cmake, ninja, a C++20 compiler, cc, valgrind, awk, grep, sed,
 # tail and sort (Debian: apt-get install build-essential cmake ninja-build
@@ -65,14 +66,18 @@ static_floor=(-- floor-static ./floor-static typical.log)
 cc -O2 -static -o floor-static "$root/bench/floor.c" 2>/dev/null || static_floor=()
 
 echo "writing the inputs in $work ..." >&2
-make_log() { awk -v bytes="$1" -v last="$2" -f "$root/bench/make_log.awk"; }
+make_log() { awk -v bytes="$1" -v last="$2" -v eol="${3:-}" -f "$root/bench/make_log.awk"; }
+repeat() { local k; for ((k = 0; k < $2; k++)); do cat "$1"; done; } # file, times
 make_log 102400 1111 >typical.log
 make_log 1048576 2222 >one.log
-# The large logs: copies of a 1 MiB block of lines, and a last tagged line.
+# The large logs: copies of a 1 MiB block of lines, and a last tagged line;
+# the same once more with lines ended by a line feed alone.
 make_log 1048576 0 >block.log
-for ((k = 0; k < large_mib; k++)); do cat block.log; done >large.log
-printf '[23:59:59] rating update zub=3333\r\n' >>large.log
-for ((k = 0; k < 10; k++)); do cat block.log; done >ten.log
+make_log 1048576 0 '\n' >block-lf.log
+{ repeat block.log "$large_mib" && printf '[23:59:59] rating update zub=3333\r\n'; } >large.log
+{ repeat block-lf.log "$large_mib" && printf '[23:59:59] rating update zub=3333\n'; } >large-lf.log
+repeat block.log 10 >ten.log
+repeat block-lf.log 10 >ten-lf.log
 : >empty.log
 # A 40-line settings file with the tag on line 20.
 for ((k = 1; k <= 40; k++)); do
@@ -82,7 +87,7 @@ for ((k = 1; k <= 40; k++)); do
     printf 'Option%02d=value %d\r\n' "$k" "$k"
   fi
 done >settings.ini
-for name in typical large one pipe-typical pipe-large; do cp settings.ini "$name.ini"; done
+for name in typical large large-lf one pipe-typical pipe-large; do cp settings.ini "$name.ini"; done
 in_memory=()
 if [[ -n "$memory" ]]; then
   cp settings.ini "$memory/typical.ini"
@@ -98,7 +103,7 @@ EOF
 
 # The floor reads every byte, and ZUB and the pipeline convert, or the
 # figures below mean nothing.
-for log in typical large; do
+for log in typical large large-lf; do
   [[ "$(./floor "$log.log" --count)" == "$(wc -c <"$log.log")" ]] || {
     echo "the floor did not read all of $log.log" >&2
     exit 1
@@ -119,7 +124,9 @@ echo "measuring the large run, $large_rounds rounds ..." >&2
   zub "$ZUB" large.log large.ini -- \
   pipeline sh pipeline.sh large.log pipe-large.ini -- \
   floor-noatime ./floor large.log --noatime -- \
-  zub-1MiB "$ZUB" one.log one.ini >large.runs
+  zub-1MiB "$ZUB" one.log one.ini -- \
+  floor-lf ./floor large-lf.log -- \
+  zub-lf "$ZUB" large-lf.log large-lf.ini >large.runs
 
 converted() { # settings file, value
   local line
@@ -132,6 +139,7 @@ converted() { # settings file, value
 converted typical.ini 1111
 converted pipe-typical.ini 1111
 converted large.ini 3333
+converted large-lf.ini 3333
 converted pipe-large.ini 3333
 converted one.ini 2222
 [[ -z "$memory" ]] || converted "$memory/typical.ini" 1111
@@ -142,8 +150,9 @@ instructions() {
     2>&1 >/dev/null | awk '/Collected :/ { print $NF }'
 }
 ten_count="$(instructions ten.log)"
+ten_lf_count="$(instructions ten-lf.log)"
 empty_count="$(instructions empty.log)"
-[[ -n "$ten_count" && -n "$empty_count" ]] || {
+[[ -n "$ten_count" && -n "$ten_lf_count" && -n "$empty_count" ]] || {
   echo "callgrind gave no count" >&2
   exit 1
 }
@@ -162,16 +171,22 @@ ms() { column "$1" "$2" "$3" | median | awk '{ printf "%.2f", $1 / 1000 }'; }
 typical_ratio="$(ratio typical.runs zub floor)"
 pipeline_ratio="$(ratio typical.runs pipeline zub)"
 large_ratio="$(ratio large.runs zub floor)"
+large_lf_ratio="$(ratio large.runs zub-lf floor-lf)"
 large_pipeline_ratio="$(ratio large.runs pipeline zub)"
 typical_noatime_ratio="$(ratio typical.runs zub floor-noatime)"
 large_noatime_ratio="$(ratio large.runs zub floor-noatime)"
 rss_typical="$(peak typical.runs zub)"
 rss_large="$(peak large.runs zub)"
 rss_one="$(peak large.runs zub-1MiB)"
+rss_lf="$(peak large.runs zub-lf)"
+# Instructions per byte and per line of a 10 MiB log, beyond the empty log's.
+per() { awk -v a="$1" -v b="$empty_count" -v n="$2" -v f="$3" 'BEGIN { printf f, (a - b) / n }'; }
 ten_bytes="$(wc -c <ten.log)"
 ten_lines="$(wc -l <ten.log)"
-per_byte="$(awk -v a="$ten_count" -v b="$empty_count" -v n="$ten_bytes" 'BEGIN { printf "%.2f", (a - b) / n }')"
-per_line="$(awk -v a="$ten_count" -v b="$empty_count" -v n="$ten_lines" 'BEGIN { printf "%.0f", (a - b) / n }')"
+per_byte="$(per "$ten_count" "$ten_bytes" %.2f)"
+per_line="$(per "$ten_count" "$ten_lines" %.0f)"
+per_byte_lf="$(per "$ten_lf_count" "$(wc -c <ten-lf.log)" %.2f)"
+per_line_lf="$(per "$ten_lf_count" "$(wc -l <ten-lf.log)" %.0f)"
 line_length="$(awk -v n="$ten_bytes" -v l="$ten_lines" 'BEGIN { printf "%.0f", n / l }')"
 
 misses=0
@@ -210,12 +225,13 @@ if [[ -n "$memory" ]]; then
   row "typical" "zub, settings file in /dev/shm" "$(ms typical.runs zub-memory 3)" \
     "$(ms typical.runs zub-memory 5)" "$(peak typical.runs zub-memory)"
 fi
-for name in floor zub pipeline floor-noatime zub-1MiB; do
+for name in floor zub pipeline floor-noatime zub-1MiB floor-lf zub-lf; do
   label="large: $(($(wc -c <large.log) / 1048576)) MiB log, ${line_length}-byte lines"
   contender="$name"
   case "$name" in
     zub-1MiB) label="1 MiB log" contender=zub ;;
     floor-noatime) label="large" contender="floor, opened without access times" ;;
+    *-lf) label="large, lines ended by LF alone" contender="${name%-lf}" ;;
   esac
   row "$label" "$contender" "$(ms large.runs $name 3)" "$(ms large.runs $name 5)" \
     "$(peak large.runs $name)"
@@ -224,12 +240,18 @@ echo
 row "Target" "Measured" "Limit" "Holds"
 row "---" "--:" "--:" "---"
 target "large log: ZUB CPU / floor CPU" "$large_ratio" 1.25 "at most"
+target "large log, LF line ends: ZUB CPU / floor CPU" "$large_lf_ratio" 1.25 "at most"
 target "instructions per log byte (callgrind, 10 MiB log − empty log; $per_line per line)" \
   "$per_byte" 3 "at most"
+target "instructions per log byte, LF line ends ($per_line_lf per line)" "$per_byte_lf" 3 "at most"
 target "peak RSS, typical run (KiB)" "$rss_typical" 3072 "at most"
 target "peak RSS, large run (KiB)" "$rss_large" 3072 "at most"
-growth=$((rss_large > rss_one ? rss_large - rss_one : rss_one - rss_large))
-target "peak RSS, large log against 1 MiB log (KiB apart)" "$growth" 256 "at most"
+target "peak RSS, large run, LF line ends (KiB)" "$rss_lf" 3072 "at most"
+apart() { echo $(($1 > $2 ? $1 - $2 : $2 - $1)); }
+target "peak RSS, large log against 1 MiB log (KiB apart)" "$(apart "$rss_large" "$rss_one")" \
+  256 "at most"
+target "peak RSS, large LF log against 1 MiB log (KiB apart)" "$(apart "$rss_lf" "$rss_one")" \
+  256 "at most"
 target "typical run: ZUB CPU / floor CPU" "$typical_ratio" 1.3 "at most"
 target "typical run: pipeline CPU / ZUB CPU" "$pipeline_ratio" 4 "at least"
 echo

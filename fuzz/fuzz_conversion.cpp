@@ -1,7 +1,8 @@
 // The whole run, RunZub in-process, over a log and a settings file of any
 // content held in memory, with reads in pieces of odd sizes and, on demand,
 // one file call that fails. What must hold:
-// - the value is the digits behind the tag of the log's last tagged line;
+// - the value is the digits behind the tag of the log's last tagged line,
+//   where a lone line feed ends a log line (but not a settings line);
 // - a run without a value, or without a tagged settings line, changes
 //   nothing, and without a value the settings file is not even opened;
 // - otherwise every settings line comes back byte for byte, ended by CR LF,
@@ -44,7 +45,7 @@ bool IsDigit(char byte) { return byte >= '0' && byte <= '9'; }
 // line until its end, and at least one line is read.
 std::string ValueOf(const std::string& log) {
   std::string value;
-  zub::fuzz::LineModel model(log);
+  zub::fuzz::LineModel model(log, true);
   do {
     const std::string line = model.ReadLine();
     const std::size_t tag = line.find("zub=");

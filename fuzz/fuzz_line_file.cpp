@@ -3,7 +3,8 @@
 //
 // The input: a head byte; (head & 7) bytes of piece sizes; (head >> 3 & 7)
 // bytes that choose the reading operations in turn; then the file's bytes.
-// The head byte is also the byte the file watches for.
+// The head byte is also the byte the file watches for, and its bit 6 makes
+// a lone line feed end a line, as in the log.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -39,10 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   zub::LineFile file;
   zub::Bind(file, "file");
   file.watched = data[0];
+  file.line_feed_ends_line = (data[0] & 0x40u) != 0;
   zub::OpenRead(file);
   Require(file.state == zub::FileState::kReading, "open for reading");
 
-  zub::fuzz::LineModel model(bytes);
+  zub::fuzz::LineModel model(bytes, file.line_feed_ends_line);
   std::string line;
   // Every eighth step reads a line, so that each run comes to its end; the
   // end is then asked for a few more times, since it must stay.

@@ -1,7 +1,8 @@
 // The line rules of a text file, stated plainly, to hold the real reader
 // against: the data ends at its first 0x1A byte; a line ends at CR LF, at a
-// lone CR, or at the end of the data; every other byte, LF included, is
-// part of the line.
+// lone CR, or at the end of the data, and where line feeds end lines (as in
+// the log) at a lone LF; every other byte, LF included otherwise, is part of
+// the line.
 #ifndef ZUB_FUZZ_LINE_MODEL_H_
 #define ZUB_FUZZ_LINE_MODEL_H_
 
@@ -13,22 +14,23 @@ namespace zub::fuzz {
 
 class LineModel {
  public:
-  explicit LineModel(std::string_view bytes) : data_(bytes.substr(0, bytes.find('\x1A'))) {}
+  explicit LineModel(std::string_view bytes, bool line_feed_ends_line = false)
+      : data_(bytes.substr(0, bytes.find('\x1A'))), ends_(line_feed_ends_line ? "\r\n" : "\r") {}
 
   [[nodiscard]] bool AtEnd() const { return at_ == data_.size(); }
 
   unsigned char ReadChar() { return AtEnd() ? 0x1A : static_cast<unsigned char>(data_[at_++]); }
 
   std::string ReadLine() {
-    const std::size_t cr = data_.find('\r', at_);
-    if (cr == std::string_view::npos) {
+    const std::size_t end = data_.find_first_of(ends_, at_);
+    if (end == std::string_view::npos) {
       std::string line(data_.substr(at_));
       at_ = data_.size();
       return line;
     }
-    std::string line(data_.substr(at_, cr - at_));
-    at_ = cr + 1;
-    if (at_ < data_.size() && data_[at_] == '\n') ++at_;
+    std::string line(data_.substr(at_, end - at_));
+    at_ = end + 1;
+    if (data_[end] == '\r' && at_ < data_.size() && data_[at_] == '\n') ++at_;
     return line;
   }
 
@@ -41,6 +43,7 @@ class LineModel {
 
  private:
   std::string_view data_;
+  std::string_view ends_;  // the bytes that end a line
   std::size_t at_ = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,8 @@ struct ReadCase {
   const char* name;
   std::string bytes;
   std::vector<std::string> lines;
+  // The lines where a lone line feed ends a line too, where they differ.
+  std::optional<std::vector<std::string>> lf_lines = std::nullopt;
 };
 
 const std::string A126 = Bytes('a', 126), A127 = Bytes('a', 127), A128 = Bytes('a', 128);
@@ -81,7 +84,10 @@ const ReadCase kReadCases[] = {
     {"trailing CR LF", "a\r\nb\r\n", {"a", "b"}},
     {"lone CR", "a\rb\r", {"a", "b"}},
     {"CR CR LF", "a\r\r\nb", {"a", "", "b"}},
-    {"LF only", "a\nb\n", {"a\nb\n"}},
+    {"LF only", "a\nb\n", {"a\nb\n"}, {{"a", "b"}}},
+    {"LF, CR LF, LF LF", "a\n\r\nb\n\n", {"a\n", "b\n\n"}, {{"a", "", "b", ""}}},
+    {"LF byte 128", A127 + "\nb", {A127 + "\nb"}, {{A127, "b"}}},
+    {"LF before 0x1A", "a\n\032b\n", {"a\n"}, {{"a"}}},
     {"0x1A in the middle", "a\r\nb\032c\r\n", {"a", "b"}},
     {"0x1A first", "\032a\r\n", {}},
     {"CR LF alone", "\r\n", {""}},
@@ -94,6 +100,8 @@ const ReadCase kReadCases[] = {
     {"CR byte 128, 0x1A byte 129", A127 + "\r\032b", {A127}},
     {"CR byte 128, CR LF after", A127 + "\r\r\nb", {A127, "", "b"}},
     {"CR LF bytes 127 and 128", A126 + "\r\nb", {A126, "b"}},
+    {"CR LF, then a lone CR", "zub=1\r\n\r", {"zub=1", ""}},
+    {"empty line whose CR is byte 128", Bytes('a', 125) + "\r\n\r\nb", {Bytes('a', 125), "", "b"}},
     {"content of exactly 128 bytes", A128, {A128}},
     {"128 bytes, then CR LF", A128 + "\r\n", {A128}},
     {"0x1A byte 129", A128 + "\032b\r\n", {A128}},
@@ -109,11 +117,19 @@ const ReadCase kReadCases[] = {
     {"short fill, old CR far behind it",
      Bytes('x', 100) + "\r\n" + Bytes('y', 26) + Bytes('w', 70),
      {Bytes('x', 100), Bytes('y', 26) + Bytes('w', 70)}},
+    // Fills of exactly 64 bytes, the first and the second.
+    {"fill of 64 bytes",
+     Bytes('x', 30) + "\r\n" + Bytes('y', 32),
+     {Bytes('x', 30), Bytes('y', 32)}},
+    {"fill of 128, then 64 bytes",
+     A128 + Bytes('x', 30) + "\r\n" + Bytes('y', 32),
+     {A128 + Bytes('x', 30), Bytes('y', 32)}},
     // Cases for the watched bytes 'a' and 'b' (see below).
     {"b byte 128, CR after", A127 + "b\r\nb", {A127 + "b", "b"}},
     {"b bytes 128 and 129", A127 + "bb\r\nab\r\n", {A127 + "bb", "ab"}},
     {"b before 0x1A", "xb\032c\r\n", {"xb"}},
-    {"b, then a", "xbya\rzb\n\r\n", {"xbya", "zb\n"}},
+    {"b, then a", "xbya\rzb\n\r\n", {"xbya", "zb\n"}, {{"xbya", "zb", ""}}},
+    {"b, LF, then a b", "xb\nab", {"xb\nab"}, {{"xb", "ab"}}},
 };
 
 TEST_F(LineFileTest, ReadsLinesByteInputs) {
@@ -142,25 +158,32 @@ TEST_F(LineFileTest, ReadsLinesByteInputs) {
     EXPECT_EQ(sys_.Count(Call::kRead), static_cast<int>(reads));
 
     // A watched byte changes nothing for ReadLine; ReadWatchedPart gives each
-    // line from its first watched byte on.
-    for (char watched : {'a', 'b'}) {
-      SCOPED_TRACE(watched);
-      file.watched = static_cast<unsigned char>(watched);
-      std::vector<std::string> whole, parts, expected_parts;
-      for (const std::string& line : c.lines) {
-        std::size_t at = line.find(watched);
-        expected_parts.push_back(at == std::string::npos ? "" : line.substr(at));
+    // line from its first watched byte on. Both read the same lines, with
+    // line feeds ending lines or not.
+    for (bool line_feeds : {false, true}) {
+      file.line_feed_ends_line = line_feeds;
+      const auto& expected = line_feeds && c.lf_lines ? *c.lf_lines : c.lines;
+      for (char watched : {'a', 'b'}) {
+        SCOPED_TRACE(std::string(1, watched) + (line_feeds ? ", line feeds end lines" : ""));
+        file.watched = static_cast<unsigned char>(watched);
+        std::vector<std::string> whole, parts, expected_parts;
+        for (const std::string& line : expected) {
+          std::size_t at = line.find(watched);
+          expected_parts.push_back(at == std::string::npos ? "" : line.substr(at));
+        }
+        OpenRead(file);
+        while (!AtEnd(file) && whole.size() <= expected.size())
+          ReadLine(file, whole.emplace_back());
+        OpenRead(file);
+        while (!AtEnd(file) && parts.size() <= expected.size()) {
+          ReadWatchedPart(file, parts.emplace_back("junk"));
+        }
+        EXPECT_EQ(whole, expected);
+        EXPECT_EQ(parts, expected_parts);
       }
-      OpenRead(file);
-      while (!AtEnd(file) && whole.size() <= c.lines.size()) ReadLine(file, whole.emplace_back());
-      OpenRead(file);
-      while (!AtEnd(file) && parts.size() <= c.lines.size()) {
-        ReadWatchedPart(file, parts.emplace_back("junk"));
-      }
-      EXPECT_EQ(whole, c.lines);
-      EXPECT_EQ(parts, expected_parts);
     }
     file.watched = '\r';
+    file.line_feed_ends_line = false;
 
     // ReadChar gives every byte before the end, then 0x1A.
     OpenRead(file);

@@ -101,39 +101,60 @@ void Open(LineFile& file, bool writing) {
 
 #if defined(ZUB_USE_SSE2)
 // One bit per byte of the sixteen at `at` (aligned) that is a carriage
-// return, an end marker or `watched`.
-inline std::uint64_t StopBits(const unsigned char* at, __m128i watched) {
+// return, `watched`, or equal to `ends` once the bits `keep` lacks are
+// cleared.
+inline std::uint64_t StopBits(const unsigned char* at, __m128i watched, __m128i keep,
+                              __m128i ends) {
   const __m128i bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(at));
   const __m128i hits = _mm_or_si128(
       _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(kCarriageReturn))),
-                   _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(kEndMarker)))),
-      _mm_cmpeq_epi8(bytes, watched));
+                   _mm_cmpeq_epi8(bytes, watched)),
+      _mm_cmpeq_epi8(_mm_and_si128(bytes, keep), ends));
   return static_cast<std::uint16_t>(_mm_movemask_epi8(hits));
 }
 
-std::uint64_t StopWord(const unsigned char* at, unsigned char watched) {
-  const __m128i watched_bytes = _mm_set1_epi8(static_cast<char>(watched));
-  return StopBits(at, watched_bytes) | StopBits(at + 16, watched_bytes) << 16 |
-         StopBits(at + 32, watched_bytes) << 32 | StopBits(at + 48, watched_bytes) << 48;
+inline std::uint64_t StopWord(const unsigned char* at, __m128i watched, __m128i keep,
+                              __m128i ends) {
+  return StopBits(at, watched, keep, ends) | StopBits(at + 16, watched, keep, ends) << 16 |
+         StopBits(at + 32, watched, keep, ends) << 32 |
+         StopBits(at + 48, watched, keep, ends) << 48;
+}
+
+void MarkWords(LineFile& file) {
+  // The end marker and the line feed differ in bit 4 alone: with that bit
+  // cleared, one comparison finds both. Without line feeds, every bit counts.
+  static_assert((kLineFeed | 0x10) == kEndMarker, "one bit apart");
+  const bool line_feeds = file.line_feed_ends_line;
+  const __m128i watched = _mm_set1_epi8(static_cast<char>(file.watched));
+  const __m128i keep = _mm_set1_epi8(static_cast<char>(line_feeds ? ~0x10 : ~0));
+  const __m128i ends = _mm_set1_epi8(static_cast<char>(line_feeds ? kLineFeed : kEndMarker));
+  file.stops[0] = StopWord(file.buffer, watched, keep, ends);
+  file.stops[1] = StopWord(file.buffer + 64, watched, keep, ends);
 }
 #else
-std::uint64_t StopWord(const unsigned char* at, unsigned char watched) {
+std::uint64_t StopWord(const unsigned char* at, unsigned char watched, unsigned char line_end) {
   std::uint64_t bits = 0;
   for (unsigned k = 0; k < 64; ++k) {
-    if (at[k] == kCarriageReturn || at[k] == kEndMarker || at[k] == watched) {
+    if (at[k] == kCarriageReturn || at[k] == kEndMarker || at[k] == watched || at[k] == line_end) {
       bits |= std::uint64_t{1} << k;
     }
   }
   return bits;
 }
+
+void MarkWords(LineFile& file) {
+  // A carriage return is marked anyway: as the line end, it adds nothing.
+  const unsigned char line_end = file.line_feed_ends_line ? kLineFeed : kCarriageReturn;
+  file.stops[0] = StopWord(file.buffer, file.watched, line_end);
+  file.stops[1] = StopWord(file.buffer + 64, file.watched, line_end);
+}
 #endif
 
-// Marks in `stops` the carriage returns, end markers and watched bytes among
-// the bytes the refill brought.
+// Marks in `stops` the carriage returns, end markers, watched bytes and, in
+// a file where they end lines, line feeds among the bytes the refill brought.
 void MarkStops(LineFile& file) {
   static_assert(kLineFileBufferSize == 128, "two words of stops");
-  file.stops[0] = StopWord(file.buffer, file.watched);
-  file.stops[1] = StopWord(file.buffer + 64, file.watched);
+  MarkWords(file);
   // Bytes behind `end` are left from an earlier fill.
   if (file.end < 64) {
     file.stops[0] &= (std::uint64_t{1} << file.end) - 1;
@@ -218,7 +239,8 @@ void WriteBytes(LineFile& file, const char* data, std::size_t count) {
 
 // Reads the next line; from its start when `keeping`, otherwise from its
 // first watched byte on. Whole runs of bytes up to the next stop go into
-// `line` in one step.
+// `line` in one step. A carriage return ends the line and takes a line feed
+// behind it along; a lone line feed ends it where line feeds end lines.
 void GatherLine(LineFile& file, std::string& line, bool keeping) {
   line.clear();
   for (;;) {
@@ -231,11 +253,13 @@ void GatherLine(LineFile& file, std::string& line, bool keeping) {
       continue;
     }
     const unsigned char byte = file.buffer[stop];
-    if (byte == kCarriageReturn || byte == kEndMarker) {
+    if (byte == kCarriageReturn || byte == kEndMarker ||
+        (byte == kLineFeed && file.line_feed_ends_line)) {
       if (keeping) line.append(reinterpret_cast<const char*>(file.buffer + from), stop - from);
       file.position = stop;
       if (byte == kEndMarker) return;  // never taken
-      ++file.position;                 // the carriage return is
+      ++file.position;                 // the line end is
+      if (byte == kLineFeed) return;   // a line feed ends the line alone
       break;
     }
     // A watched byte belongs to the line, and the kept part starts with it.

@@ -37,12 +37,15 @@ struct LineFile {
   std::size_t position = 0;  // reading: next byte to take; writing: bytes waiting
   std::size_t end = 0;       // reading: bytes the last refill brought
   // Reading: one bit per buffer byte below `end` that is a carriage return,
-  // an end marker or the watched byte, so that a line's reader finds the end
-  // of a run in a few steps.
+  // an end marker, the watched byte or (where it ends lines) a line feed, so
+  // that a line's reader finds the end of a run in a few steps.
   std::uint64_t stops[kLineFileBufferSize / 64] = {};
   // The byte ReadWatchedPart keeps lines from; set before the first read.
   // The carriage return, which no line holds, watches for nothing.
   unsigned char watched = 0x0D;
+  // Set before the first read: a lone line feed ends a line as well, as it
+  // does in the log. Off, it is part of the line.
+  bool line_feed_ends_line = false;
   bool line_flush = false;
 };
 
@@ -57,7 +60,9 @@ extern std::int32_t PendingIoError;
 void Bind(LineFile& file, std::string_view name);
 void OpenRead(LineFile& file);
 void OpenWrite(LineFile& file);
-// Reads the next line, without its line end, into `line`.
+// Reads the next line, without its line end, into `line`. A line ends at
+// CR LF, at a lone CR, at the end of the data and, in a file whose line feeds
+// end lines, at a lone LF.
 void ReadLine(LineFile& file, std::string& line);
 // Reads the next line as ReadLine does, but keeps only its part from its
 // first `file.watched` byte on; `part` is empty when the line has none. A

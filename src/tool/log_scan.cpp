@@ -32,6 +32,9 @@ void ScanLog(const std::string& log_path) {
   // A tag starts with its first byte, so only the part of a line from the
   // first such byte on can hold the first tag of the line.
   LogFile.watched = static_cast<unsigned char>(kTag[0]);
+  // Logs come with either line end: a lone line feed ends a line too, so that
+  // the last tagged line decides in every log.
+  LogFile.line_feed_ends_line = true;
   OpenRead(LogFile);
   CheckIo();
   EnterProtectedBlock(LogFile);

@@ -282,6 +282,12 @@ void Dangling(const Folder& f) { fs::create_symlink("gone/real.ini", f / "dangli
 void HugeLogLine(const Folder& f) {
   f.Write("huge.001", "z" + std::string(40 << 20, 'x') + "zub=1\r\n");
 }
+// A log of 24 MiB in short lines ended by line feeds, each with a 'z'.
+void LineFeedLog(const Folder& f) {
+  std::string log = "12:00 zub=5\n";
+  while (log.size() < (24 << 20)) log += log;
+  f.Write("log.001", log + "zub=77");
+}
 
 // Enough for the tool itself, far too little for a line of megabytes.
 constexpr std::size_t kSmallMemory = 32 << 20;
@@ -373,7 +379,9 @@ struct ConversionCase {
   std::string log;
   std::string settings;
   std::string message;
-  std::string patched;  // the settings file afterwards
+  std::string patched;                     // the settings file afterwards
+  void (*setup)(const Folder&) = nullptr;  // writes what the row is too large to hold
+  std::size_t memory_limit = 0;
 };
 
 // A settings file of `count` lines whose line `tagged` holds the tag.
@@ -420,7 +428,14 @@ std::vector<ConversionCase> Conversions() {
       {"LogLaterTagWithoutDigits", "zub=12\r\nzub=\r\n", "zub=9\r\n", kNoValue, "zub=9\r\n"},
       {"LogLastLineWithoutEnd", "zub=12\r\nlast zub=77", "zub=9\r\n", kConverted, "zub=77\r\n"},
       {"LogLoneCarriageReturns", "zub=1\rzub=2\r", "zub=9\r\n", kConverted, "zub=2\r\n"},
-      {"LogLineFeedsOnly", "x\nzub=12\nzub=34\n", "zub=9\r\n", kConverted, "zub=12\r\n"},
+      // In the log, a lone line feed ends a line too.
+      {"LogLineFeedsOnly", "x\nzub=12\nzub=34\n", "zub=9\r\n", kConverted, "zub=34\r\n"},
+      {"LogMixedLineEnds", "zub=1\r\nzub=2\nx\rzub=3\nzub=4 zub=5\n", "zub=9\r\n", kConverted,
+       "zub=4\r\n"},
+      {"LogLineFeedsLaterTagWithoutDigits", "zub=12\nzub=\n", "zub=9\r\n", kNoValue, "zub=9\r\n"},
+      // Each line is kept apart, so the whole log never is.
+      {"LogLineFeedsOnlyInLittleMemory", "", "zub=9\r\n", kConverted, "zub=77\r\n", LineFeedLog,
+       kSmallMemory},
       {"LogTagBehindEndMarker", "zub=12\r\n\x1Azub=99\r\n", "zub=9\r\n", kConverted, "zub=12\r\n"},
       FromSettings("SettingsValueBetweenBlanks", "path=x zub=12 y", "path=x zub=345 y"),
       FromSettings("SettingsValueBeforeBackslash", "zub=12\\book", "zub=345\\book"),
@@ -468,12 +483,18 @@ class Conversion : public ::testing::TestWithParam<ConversionCase> {};
 
 TEST_P(Conversion, SettingsFileBytesAfterTheRun) {
   const ConversionCase& test = GetParam();
+  if (test.memory_limit != 0 && !(NativeTool() && zub::testing::kOwnAllocator)) {
+    GTEST_SKIP() << "a memory limit needs the native build with its own allocator";
+  }
   Folder folder;
   folder.Write("log.001", test.log);
   folder.Write("InBetween.ini", test.settings);
+  if (test.setup != nullptr) test.setup(folder);
   auto expected = folder.Snapshot();
   expected["InBetween.ini"].second = test.patched;
-  ToolResult result = RunTool(In(folder, {"log.001", "InBetween.ini"}));
+  ToolRun run = In(folder, {"log.001", "InBetween.ini"});
+  run.memory_limit = test.memory_limit;
+  ToolResult result = RunTool(run);
   ExpectQuiet(result);
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.output, kBanner + test.message + kPrompt);

@@ -13,13 +13,16 @@
 
 # Backslashes in front of closing single quotes are meant (Windows paths).
 # shellcheck disable=SC1003
-set -euo pipefail
+set -eEuo pipefail
+trap 'echo "run.sh, line $LINENO: \"$BASH_COMMAND\" failed with status $?" >&2' ERR
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$root/build/windows}" && pwd)
 wine=$(command -v wine64 || command -v wine) || { echo "wine not found: skipped"; exit 77; }
-# The locale decides Wine's ANSI code page (1252 for this one).
-export LC_ALL=C.UTF-8 WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-/tmp/zub-wineprefix-$(id -un)}
-[ -d "$WINEPREFIX" ] || "$wine" wineboot -i >/dev/null 2>&1
+# shellcheck source=tests/wine/wine_prefix.sh
+. "$root/tests/wine/wine_prefix.sh"
+work=$(mktemp -d)
+trap 'chmod -R u+w "$work"; rm -rf "$work"; stop_wine' EXIT
+start_wine
 
 compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
 zub=$build/zub.exe
@@ -31,8 +34,6 @@ ansi=$build/zub_ansi.exe
 "$compiler" -std=c++20 -O2 -I"$root/src" "$root/src/tool/main.cpp" "$build/libzub_tool.a" \
   "$build/libzub_runtime.a" -static -o "$ansi"
 
-work=$(mktemp -d)
-trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
 cd "$work"
 
 failures=0
@@ -48,7 +49,8 @@ check() {  # what, expected, seen
 # exit status in $status.
 run() {
   status=0
-  out=$("$wine" "$@" </dev/null | tr -d '\r'; exit "${PIPESTATUS[0]}") || status=$?
+  "$wine" "$@" </dev/null >"$work/output" || status=$?
+  out=$(tr -d '\r' <"$work/output")
 }
 report() { printf 'Runtime error %3d' "$1"; }
 fresh() { cp "$root/examples/log.001" log.001 && cp "$root/examples/InBetween.ini" "$1"; }
@@ -207,4 +209,4 @@ check "package: README lines end in CR LF" "$(wc -l <"$root/README.md")" \
   "$(grep -c $'\r$' package/zub-*-win64/README.txt)"
 
 echo "$failures check(s) failed"
-[ "$failures" -eq 0 ]
+[ "$failures" -eq 0 ] || exit 1

@@ -5,8 +5,10 @@
 #   tests/wine/windows_tests.sh E2E_TESTS_BINARY
 #
 # Without the cross compiler or Wine it says so and is skipped (status 77);
-# with ZUB_REQUIRE_WINDOWS=1, as in CI, that is a failure instead.
-set -euo pipefail
+# with ZUB_REQUIRE_WINDOWS=1, as in CI, that is a failure instead. The Wine
+# prefix is $WINEPREFIX (see wine_prefix.sh); a new one is made on first use.
+set -eEuo pipefail
+trap 'echo "windows_tests.sh, line $LINENO: \"$BASH_COMMAND\" failed with status $?" >&2' ERR
 root=$(cd "$(dirname "$0")/../.." && pwd)
 e2e=$1
 
@@ -23,11 +25,15 @@ cd "$root"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 
-export LC_ALL=C.UTF-8 WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-/tmp/zub-wineprefix-$(id -un)}
-[ -d "$WINEPREFIX" ] || wine wineboot -i >/dev/null 2>&1
-# One Wine server for all runs: a cold start costs a second a run.
-wineserver -p
-trap 'wineserver -k || true' EXIT
+# shellcheck source=tests/wine/wine_prefix.sh
+. "$root/tests/wine/wine_prefix.sh"
+trap stop_wine EXIT
+start_wine
 
-ZUB_E2E_COMMAND="wine $root/build/windows/zub.exe" "$e2e"
+status=0
+ZUB_E2E_COMMAND="wine $root/build/windows/zub.exe" "$e2e" || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "The end-to-end tests against zub.exe under Wine failed (status $status)"
+  exit 1
+fi
 "$root/tests/wine/run.sh" "$root/build/windows"
