@@ -23,7 +23,7 @@ zub=$build/zub.exe
 probe=$build/zub_probe.exe
 "$compiler" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
   -I"$root/src" "$root/tests/wine/probe.cpp" \
-  "$build/libzub_runtime.a" -static -o "$probe"
+  "$build/libzub_runtime.a" -lbcrypt -static -o "$probe"
 
 work=$(mktemp -d)
 trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
