@@ -36,6 +36,12 @@ HANDLE Native(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 
 PlatformCode LastError() { return static_cast<PlatformCode>(::GetLastError()); }
 
+// The codes of a file system or a system that lacks a call.
+bool Unsupported(PlatformCode code) {
+  return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION ||
+         code == ERROR_NOT_SUPPORTED || code == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
 PlatformCode OpenWith(const char* name, DWORD access, DWORD disposition, DWORD attributes,
                       Handle* handle) {
   HANDLE file = ::CreateFileA(name, access, kShareMode, nullptr, disposition, attributes, nullptr);
@@ -282,9 +288,7 @@ PlatformCode CreateBeside(const char* model, bool unnamed, TemporaryFile* file) 
       ::CloseHandle(created);
       ::DeleteFileW(wide.c_str());
       // File systems that cannot do this say so in several ways.
-      if (code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION) {
-        code = ERROR_NOT_SUPPORTED;
-      }
+      if (Unsupported(code)) code = ERROR_NOT_SUPPORTED;
     }
     if (code != 0 || unnamed) PendingName.clear();
     LeavePending();
@@ -323,32 +327,55 @@ PlatformCode NameTemporary(const char* /*model*/, TemporaryFile* file) {
   return code;
 }
 
+// The owner, group and DACL of a file, self-relative, as `get` (a call in
+// the manner of GetFileSecurityW) hands them.
+constexpr SECURITY_INFORMATION kKeptSecurity =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+template <typename Get>
+PlatformCode SecurityOf(Get get, std::vector<std::byte>* descriptor) {
+  descriptor->resize(256);
+  for (;;) {
+    DWORD needed = 0;
+    if (get(descriptor->data(), static_cast<DWORD>(descriptor->size()), &needed)) {
+      descriptor->resize(::GetSecurityDescriptorLength(descriptor->data()));
+      return 0;
+    }
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return LastError();
+    descriptor->resize(needed);
+  }
+}
+
 // The new file gets the old one's owner, group and DACL, its explicit entries
-// and inherited ones as they stand, protected or not. Where the owner or any
-// of it cannot be set (a user without the privilege to give a file another
-// owner), this fails, and the file is rewritten in place.
+// and inherited ones as they stand, protected or not, unless it has them
+// already. Where the owner or any of it cannot be set (a user without the
+// privilege to give a file another owner), this fails, and the file is
+// rewritten in place.
 PlatformCode CopyMetadata(const char* model, Handle handle) {
   const std::wstring wide = LongName(model);
   if (wide.empty()) return LastError();
-  constexpr SECURITY_INFORMATION kKept =
-      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  std::vector<std::byte> descriptor(256);
-  for (;;) {
-    DWORD needed = 0;
-    if (::GetFileSecurityW(wide.c_str(), kKept, descriptor.data(),
-                           static_cast<DWORD>(descriptor.size()), &needed)) {
-      break;
-    }
-    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return LastError();
-    descriptor.resize(needed);
+  std::vector<std::byte> wanted;
+  std::vector<std::byte> present;
+  PlatformCode code = SecurityOf(
+      [&](void* descriptor, DWORD size, DWORD* needed) {
+        return ::GetFileSecurityW(wide.c_str(), kKeptSecurity, descriptor, size, needed);
+      },
+      &wanted);
+  if (code == 0) {
+    code = SecurityOf(
+        [&](void* descriptor, DWORD size, DWORD* needed) {
+          return ::GetKernelObjectSecurity(Native(handle), kKeptSecurity, descriptor, size, needed);
+        },
+        &present);
   }
+  if (code != 0 || wanted == present) return code;
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
-  if (!::GetSecurityDescriptorControl(descriptor.data(), &control, &revision)) return LastError();
-  const SECURITY_INFORMATION wanted =
-      kKept | ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                  : UNPROTECTED_DACL_SECURITY_INFORMATION);
-  return ::SetKernelObjectSecurity(Native(handle), wanted, descriptor.data()) ? 0 : LastError();
+  if (!::GetSecurityDescriptorControl(wanted.data(), &control, &revision)) return LastError();
+  const SECURITY_INFORMATION parts =
+      kKeptSecurity | ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                          : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  return ::SetKernelObjectSecurity(Native(handle), parts, wanted.data()) ? 0 : LastError();
 }
 
 // ReplaceFileW keeps what the replaced file has beyond its content (its DACL,
@@ -381,10 +408,7 @@ PlatformCode SyncFolder(const char* name) {
   if (folder == INVALID_HANDLE_VALUE) return 0;
   const PlatformCode code = ::FlushFileBuffers(folder) ? 0 : LastError();
   ::CloseHandle(folder);
-  return code == ERROR_INVALID_FUNCTION || code == ERROR_INVALID_PARAMETER ||
-                 code == ERROR_ACCESS_DENIED || code == ERROR_NOT_SUPPORTED
-             ? 0
-             : code;
+  return code == ERROR_ACCESS_DENIED || Unsupported(code) ? 0 : code;
 }
 
 // The folder takes no new file or name, or the file is held open by another
@@ -395,22 +419,30 @@ bool OnlyInPlace(PlatformCode code) {
          code == ERROR_NOT_SAME_DEVICE;
 }
 
+bool SetLength(HANDLE file, std::uint64_t length) {
+  FILE_END_OF_FILE_INFO end = {};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+  return ::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != FALSE;
+}
+
 // Room on the disk for the file to grow to `length`, its size and bytes
-// unchanged. A file system that takes no room ahead is left as it is.
+// unchanged. Where no room can be taken ahead (Wine has no
+// FileAllocationInfo), the file grows, and is cut back if it cannot.
 PlatformCode Reserve(Handle handle, std::uint64_t length) {
+  HANDLE file = Native(handle);
   LARGE_INTEGER size = {};
-  if (!::GetFileSizeEx(Native(handle), &size)) return LastError();
-  if (length <= static_cast<std::uint64_t>(size.QuadPart)) return 0;
+  if (!::GetFileSizeEx(file, &size)) return LastError();
+  const auto old_length = static_cast<std::uint64_t>(size.QuadPart);
+  if (length <= old_length) return 0;
   FILE_ALLOCATION_INFO room = {};
   room.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
-  if (::SetFileInformationByHandle(Native(handle), FileAllocationInfo, &room, sizeof room)) {
-    return 0;
-  }
-  const PlatformCode code = LastError();
-  return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION ||
-                 code == ERROR_NOT_SUPPORTED
-             ? 0
-             : code;
+  if (::SetFileInformationByHandle(file, FileAllocationInfo, &room, sizeof room)) return 0;
+  PlatformCode code = LastError();
+  if (!Unsupported(code)) return code;
+  if (SetLength(file, length)) return 0;
+  code = LastError();
+  SetLength(file, old_length);
+  return Unsupported(code) ? 0 : code;
 }
 
 DWORD Piece(std::size_t size) {
@@ -434,11 +466,7 @@ PlatformCode WriteAt(Handle handle, std::uint64_t offset, const void* data, std:
 }
 
 PlatformCode Truncate(Handle handle, std::uint64_t length) {
-  FILE_END_OF_FILE_INFO end = {};
-  end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
-  return ::SetFileInformationByHandle(Native(handle), FileEndOfFileInfo, &end, sizeof end)
-             ? 0
-             : LastError();
+  return SetLength(Native(handle), length) ? 0 : LastError();
 }
 
 // Interrupts: the console's Ctrl+C, Ctrl+Break and close. The handler removes
