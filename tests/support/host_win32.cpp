@@ -81,10 +81,10 @@ void MakePipe(Handle* read_end, Handle* write_end) {
 
 Handle NoHandle() { return 0; }
 
-// An explicit, protected DACL (the user may do anything, everyone else
-// read), and the hidden attribute.
+// An explicit, protected DACL (the user alone, and nobody else, may use the
+// file), and the hidden attribute.
 void GiveMetadata(const std::filesystem::path& path) {
-  const std::wstring sddl = L"D:P(A;;FA;;;" + UserSid() + L")(A;;FR;;;WD)";
+  const std::wstring sddl = L"D:P(A;;FA;;;" + UserSid() + L")";
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {
