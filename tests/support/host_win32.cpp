@@ -6,6 +6,7 @@
 #include <sddl.h>
 
 #include <bit>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -21,15 +22,21 @@ constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM 
 constexpr char kJobVariable[] = "ZUB_TEST_JOB";
 constexpr char kInterruptJob[] = "interrupt";
 
+// A call the tests cannot do without has failed.
+[[noreturn]] void Fail(const char* call) {
+  std::fprintf(stderr, "%s failed: %lu\n", call, ::GetLastError());
+  std::abort();
+}
+
 // The user this process runs as, as a SID string.
 std::wstring UserSid() {
   HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) std::abort();
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) Fail("OpenProcessToken");
   std::vector<char> user(256);
   DWORD size = 0;
   if (!::GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()),
                              &size)) {
-    std::abort();
+    Fail("GetTokenInformation");
   }
   ::CloseHandle(token);
   wchar_t* text = nullptr;
@@ -74,7 +81,7 @@ void CloseFile(Handle handle) { ::CloseHandle(reinterpret_cast<HANDLE>(handle));
 
 void MakePipe(Handle* read_end, Handle* write_end) {
   HANDLE ends[2] = {};
-  if (!::CreatePipe(&ends[0], &ends[1], nullptr, 0)) std::abort();
+  if (!::CreatePipe(&ends[0], &ends[1], nullptr, 0)) Fail("CreatePipe");
   *read_end = reinterpret_cast<Handle>(ends[0]);
   *write_end = reinterpret_cast<Handle>(ends[1]);
 }
@@ -88,7 +95,7 @@ void GiveMetadata(const std::filesystem::path& path) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {
-    std::abort();
+    Fail("ConvertStringSecurityDescriptorToSecurityDescriptorW");
   }
   ::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                      descriptor);
@@ -133,7 +140,7 @@ ChildEnd RunChild(ChildBody /*body: main hands the job to it*/, const std::strin
                                         nullptr, nullptr, &startup, &process);
   ::SetEnvironmentVariableA(kJobVariable, nullptr);
   ::CloseHandle(nul);
-  if (!started) std::abort();
+  if (!started) Fail("CreateProcessW");
   ::WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0;
   ::GetExitCodeProcess(process.hProcess, &code);
@@ -158,7 +165,7 @@ bool RunAsChild(ChildBody body) {
 // new thread of the process, as here; the handlers run there.
 void RaiseInterrupt(bool held) {
   const FARPROC routine = ::GetProcAddress(::GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine");
-  if (routine == nullptr) std::abort();
+  if (routine == nullptr) Fail("GetProcAddress(CtrlRoutine)");
   Interrupt = ::CreateThread(
       nullptr, 0, std::bit_cast<LPTHREAD_START_ROUTINE>(routine),
       reinterpret_cast<LPVOID>(static_cast<std::uintptr_t>(CTRL_BREAK_EVENT)), 0, nullptr);
