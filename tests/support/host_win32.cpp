@@ -136,8 +136,14 @@ ChildEnd RunChild(ChildBody /*body: main hands the job to it*/, const std::strin
   startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
   PROCESS_INFORMATION process = {};
   ::SetEnvironmentVariableA(kJobVariable, job.c_str());
-  const BOOL started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
+  // Under Wine on a loaded machine a start has failed now and then (the
+  // child never ran): it is tried a few times before the tests give up.
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 10 && !started; ++attempt) {
+    if (attempt > 0) ::Sleep(200);
+    started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                               nullptr, &startup, &process);
+  }
   ::SetEnvironmentVariableA(kJobVariable, nullptr);
   ::CloseHandle(nul);
   if (!started) Fail("CreateProcessW");
