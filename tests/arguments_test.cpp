@@ -1,5 +1,6 @@
 // Splitting the command line, and the arguments from a command-line text or
 // from the table main was given.
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,8 @@ TEST_F(ArgumentsTest, FromTheArgumentTable) {
       {{program, empty}, {}},
       {{}, {}},
   };
+  // As where the platform hands the program its arguments already split.
+  Sys.command_line = [] { return static_cast<const char*>(nullptr); };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.argv.size());
     std::vector<char*> argv = c.argv;
@@ -145,9 +148,9 @@ TEST_F(ArgumentsTest, IndexZeroIsTheProgramPath) {
     CommandLine = text != nullptr ? text : "";
     Sys.command_line =
         text != nullptr ? +[] { return CommandLine.c_str(); } : NativeCalls().command_line;
-    const std::string path = Argument(0);
-    EXPECT_EQ(path.front(), '/');
-    EXPECT_EQ(path.substr(path.rfind('/') + 1), "unit_tests");
+    const std::filesystem::path path = Argument(0);
+    EXPECT_TRUE(path.is_absolute()) << path;
+    EXPECT_EQ(path.stem(), "unit_tests");
   }
 }
 

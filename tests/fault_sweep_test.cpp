@@ -3,35 +3,32 @@
 //
 // A first run counts the calls, and shows the order in which the settings
 // file is rewritten; then the run is repeated once per call, with that call
-// failing with an error that suits its kind, and once more with SIGTERM
-// raised just before the call. A failed run must end with the failing
-// call's code as exit status and in the report line, unless the failure
-// only sends the rewrite another way; an interrupted run must end by the
-// signal. Each must leave the settings file either as it was or completely
-// converted, never damaged, with its mode, owner and extended attributes,
-// and no temporary file beside it.
+// failing with an error that suits its kind, and once more with an
+// interrupt (SIGTERM; on Windows Ctrl+Break) just before the call. A failed
+// run must end with the failing call's code as exit status and in the report
+// line, unless the failure only sends the rewrite another way; an
+// interrupted run must end as the interrupt ends a process without the
+// tool's handler. Each must leave the settings file either as it was or
+// completely converted, never damaged, with its metadata (mode, owner and
+// extended attributes; on Windows owner, group, DACL and attributes), and no
+// temporary file beside it.
 //
 // Each run takes place in a child process of its own, so that it starts
 // from fresh process-wide state, as the tool does: a run that fails keeps
 // the tool's files open, which the next run in the same process would find.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
-#include <csignal>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/fake_sys.h"
+#include "support/host.h"
 #include "tool/zub.h"
 
 namespace zub::testing {
@@ -39,37 +36,37 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr mode_t kSettingsMode = 0640;
 const std::string kPrompt = "Press ENTER to close ZUB Window\r\n";
 
 // The errors a failing call is given, by kind in the order of Call. Some
 // only send the rewrite another way: an unnamed temporary file that the
-// file system cannot make (EOPNOTSUPP), metadata that cannot be carried
-// over (EPERM), a rename across devices (EXDEV).
+// file system cannot make (not_supported), metadata that cannot be carried
+// over (permission), a rename across devices (cross_device).
+const host::Codes& kCode = host::kCodes;
 const std::vector<PlatformCode> kCodes[kCallKinds] = {
-    {ENOENT, EACCES},      // open_read
-    {EACCES},              // open_write
-    {EACCES},              // open_update
-    {EACCES},              // probe_write
-    {EWOULDBLOCK},         // lock
-    {EIO},                 // link_count
-    {EOPNOTSUPP, ENOSPC},  // create_unnamed
-    {ENOSPC},              // create_temporary
-    {EPERM},               // copy_metadata
-    {ENOSPC},              // name_temporary
-    {EXDEV, EIO},          // replace
-    {EIO},                 // sync_folder
-    {ENOSPC},              // reserve
-    {EIO},                 // write_at
-    {EIO},                 // truncate
-    {EBADF},               // std_handle
-    {EIO},                 // read
-    {ENOSPC},              // write
-    {EIO},                 // sync
-    {EIO},                 // close
-    {ENOENT},              // resolve
-    {EIO},                 // remove
-    {EINVAL},              // watch_interrupts
+    {kCode.not_found, kCode.access_denied},         // open_read
+    {kCode.access_denied},                          // open_write
+    {kCode.access_denied},                          // open_update
+    {kCode.access_denied},                          // probe_write
+    {kCode.locked},                                 // lock
+    {kCode.io},                                     // link_count
+    {NativeCalls().not_supported, kCode.no_space},  // create_unnamed
+    {kCode.no_space},                               // create_temporary
+    {kCode.permission},                             // copy_metadata
+    {kCode.no_space},                               // name_temporary
+    {kCode.cross_device, kCode.io},                 // replace
+    {kCode.io},                                     // sync_folder
+    {kCode.no_space},                               // reserve
+    {kCode.io},                                     // write_at
+    {kCode.io},                                     // truncate
+    {kCode.bad_handle},                             // std_handle
+    {kCode.io},                                     // read
+    {kCode.no_space},                               // write
+    {kCode.io},                                     // sync
+    {kCode.io},                                     // close
+    {kCode.not_found},                              // resolve
+    {kCode.io},                                     // remove
+    {kCode.invalid},                                // watch_interrupts
 };
 
 std::string ReadFile(const fs::path& path) {
@@ -82,6 +79,11 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 }
 
 using Calls = std::vector<Call>;
+}  // namespace
+
+void RunSweepJob(const std::string& job);
+
+namespace {
 
 struct Scenario {
   const char* name;
@@ -152,100 +154,88 @@ const Scenario kScenarios[] = {
      "Something is wrong, ZUB not found\r\n"},
 };
 
-// Who may do what with a file, and what is kept beside its content.
-struct Metadata {
-  mode_t mode = 0;
-  uid_t owner = 0;
-  gid_t group = 0;
-  std::string attributes;  // names and values
-
-  bool operator==(const Metadata&) const = default;
-};
-
-Metadata MetadataOf(const fs::path& path) {
-  Metadata metadata;
-  struct stat status;
-  if (::stat(path.c_str(), &status) != 0) return metadata;
-  metadata.mode = status.st_mode & 07777;
-  metadata.owner = status.st_uid;
-  metadata.group = status.st_gid;
-  char names[4096];
-  ssize_t size = ::listxattr(path.c_str(), names, sizeof names);
-  for (ssize_t at = 0; at < size;) {
-    const std::string name(names + at);
-    char value[4096];
-    ssize_t length = ::getxattr(path.c_str(), name.c_str(), value, sizeof value);
-    metadata.attributes +=
-        name + "=" + std::string(value, static_cast<std::size_t>(std::max(length, ssize_t{0}))) +
-        ";";
-    at += static_cast<ssize_t>(name.size()) + 1;
-  }
-  return metadata;
-}
-
 struct Outcome {
-  bool ended = false;
-  int signal = 0;  // the signal that ended the run, if one did
+  bool ended = false;        // the run ended as the tool ends, and told how
+  bool interrupted = false;  // an interrupt ended it
   std::uint32_t status = 0;
   std::vector<Call> calls;
   std::string output;
   std::string log;
   std::string settings;
-  Metadata settings_metadata;
+  std::string settings_metadata;
   std::set<std::string> entries;  // of the folder that holds both files
 };
 
-// The settings file's metadata before every run: a user attribute where the
-// file system keeps them.
-Metadata Prepare(const fs::path& settings) {
-  ::chmod(settings.c_str(), kSettingsMode);
-  (void)::setxattr(settings.c_str(), "user.zub-test", "kept", 4, 0);
-  return MetadataOf(settings);
+enum class Plan { kNothing, kFail, kInterrupt };
+
+// The run of one child: scenario, plan, call and code, below its root.
+struct Job {
+  std::filesystem::path root;
+  std::size_t scenario = 0;
+  int plan = 0;
+  int at = 0;
+  PlatformCode code = 0;
+};
+
+std::string Encode(const Job& job) {
+  std::ostringstream text;
+  text << job.scenario << ' ' << job.plan << ' ' << job.at << ' ' << job.code << ' '
+       << job.root.string();
+  return text.str();
 }
 
-enum class Plan { kNothing, kFail, kSignal };
+// The run itself: the exit status, then one byte per platform call, go to
+// the file "calls".
+void Run(const std::string& text) {
+  Job job;
+  std::istringstream fields(text);
+  std::string root;
+  fields >> job.scenario >> job.plan >> job.at >> job.code;
+  std::getline(fields >> std::ws, root);
+  job.root = root;
+  const Scenario& scenario = kScenarios[job.scenario];
+  const fs::path folder = job.root / "files";
+  std::string log_path = (folder / "log.001").string();
+  std::string settings_path = (folder / "InBetween.ini").string();
+  char name[] = "zub";
+  char* argv[] = {name, log_path.data(), settings_path.data(), nullptr};
+  FakeSys fake;
+  // The arguments as main is given them, on every platform.
+  Sys.command_line = [] { return static_cast<const char*>(nullptr); };
+  fake.SetStdHandles(host::OpenFile(job.root / "input", false),
+                     host::OpenFile(job.root / "output", true));
+  fake.Reset();
+  if (scenario.named_only) fake.FailAlways(Call::kCreateUnnamed, NativeCalls().not_supported);
+  if (job.plan == static_cast<int>(Plan::kFail)) fake.FailNth(Call::kAny, job.at, job.code);
+  if (job.plan == static_cast<int>(Plan::kInterrupt)) fake.InterruptAtNth(Call::kAny, job.at);
+  std::uint32_t status = ExitStatusOf([&] { RunZub(3, argv); });
+  std::string message(reinterpret_cast<const char*>(&status), sizeof status);
+  for (Call call : fake.Log()) message += static_cast<char>(call);
+  WriteFile(job.root / "calls", message);
+}
 
-// One whole run in a fresh folder below `root`; the `at`-th platform call
-// fails with `code`, or is preceded by the signal `code`, as `plan` says.
-Outcome RunOnce(const fs::path& root, const Scenario& scenario, Plan plan = Plan::kNothing,
-                int at = 0, int code = 0) {
+// One whole run in a fresh folder below `root`, in a child process; the
+// `at`-th platform call fails with `code`, or is preceded by an interrupt,
+// as `plan` says.
+Outcome RunOnce(const fs::path& root, std::size_t scenario_index, Plan plan = Plan::kNothing,
+                int at = 0, PlatformCode code = 0) {
+  const Scenario& scenario = kScenarios[scenario_index];
   const fs::path folder = root / "files";
   fs::remove_all(root);
   fs::create_directories(folder);
   WriteFile(folder / "log.001", scenario.log);
   WriteFile(folder / "InBetween.ini", scenario.settings);
-  Prepare(folder / "InBetween.ini");
+  host::GiveMetadata(folder / "InBetween.ini");
   if (scenario.link != nullptr)
     fs::create_hard_link(folder / "InBetween.ini", folder / scenario.link);
   WriteFile(root / "input", "");
 
   Outcome outcome;
-  pid_t child = ::fork();
-  if (child == 0) {
-    int input = ::open((root / "input").c_str(), O_RDONLY);
-    int output = ::open((root / "output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::string log_path = folder / "log.001";
-    std::string settings_path = folder / "InBetween.ini";
-    char name[] = "zub";
-    char* argv[] = {name, log_path.data(), settings_path.data(), nullptr};
-    FakeSys fake;
-    fake.SetStdHandles(input, output);
-    fake.Reset();
-    if (scenario.named_only) fake.FailAlways(Call::kCreateUnnamed, EOPNOTSUPP);
-    if (plan == Plan::kFail) fake.FailNth(Call::kAny, at, code);
-    if (plan == Plan::kSignal) fake.SignalAtNth(Call::kAny, at, code);
-    std::uint32_t status = ExitStatusOf([&] { RunZub(3, argv); });
-    // The exit status, then one byte per platform call.
-    std::string message(reinterpret_cast<const char*>(&status), sizeof status);
-    for (Call call : fake.Log()) message += static_cast<char>(call);
-    WriteFile(root / "calls", message);
-    ::_exit(0);
-  }
-  int child_status = 0;
-  ::waitpid(child, &child_status, 0);
-  if (WIFSIGNALED(child_status)) outcome.signal = WTERMSIG(child_status);
+  const host::ChildEnd end =
+      host::RunChild(RunSweepJob, Encode({root, scenario_index, static_cast<int>(plan), at, code}));
+  outcome.interrupted = end.interrupted;
   const std::string message = ReadFile(root / "calls");
-  if (message.size() >= sizeof outcome.status && WIFEXITED(child_status)) {
+  if (message.size() >= sizeof outcome.status) {
     std::copy_n(message.data(), sizeof outcome.status, reinterpret_cast<char*>(&outcome.status));
     outcome.ended = outcome.status != 0xDEADBEEF;
     for (std::size_t i = sizeof outcome.status; i < message.size(); ++i) {
@@ -255,7 +245,7 @@ Outcome RunOnce(const fs::path& root, const Scenario& scenario, Plan plan = Plan
   outcome.output = ReadFile(root / "output");
   outcome.log = ReadFile(folder / "log.001");
   outcome.settings = ReadFile(folder / "InBetween.ini");
-  outcome.settings_metadata = MetadataOf(folder / "InBetween.ini");
+  outcome.settings_metadata = host::MetadataOf(folder / "InBetween.ini");
   if (scenario.link != nullptr && ReadFile(folder / scenario.link) != outcome.settings) {
     outcome.settings += " (the second name holds other bytes)";
   }
@@ -277,21 +267,18 @@ bool EndsWithReport(const std::string& text, std::uint32_t code) {
          line.compare(length - 2, 2, "\r\n") == 0;
 }
 
-void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
-
-class FaultSweep : public ::testing::TestWithParam<Scenario> {
+class FaultSweep : public ::testing::TestWithParam<std::size_t> {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/zub-sweep-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    const Scenario& scenario = GetParam();
+    root_ = host::MakeTempFolder();
+    const Scenario& scenario = Row();
     files_ = {"InBetween.ini", "log.001"};
     if (scenario.link != nullptr) files_.insert(scenario.link);
     WriteFile(root_ / "model", "");
-    metadata_ = Prepare(root_ / "model");
+    host::GiveMetadata(root_ / "model");
+    metadata_ = host::MetadataOf(root_ / "model");
 
-    counted_ = RunOnce(root_, scenario);
+    counted_ = RunOnce(root_, GetParam());
     ASSERT_TRUE(counted_.ended);
     ASSERT_EQ(counted_.status, 0u);
     ASSERT_TRUE(counted_.output.ends_with(scenario.message + kPrompt)) << counted_.output;
@@ -304,10 +291,12 @@ class FaultSweep : public ::testing::TestWithParam<Scenario> {
   }
   void TearDown() override { fs::remove_all(root_); }
 
+  const Scenario& Row() const { return kScenarios[GetParam()]; }
+
   // What every run must leave: the log, the files and the settings file's
   // metadata as they were, and the settings file old or new.
   void ExpectSound(const Outcome& run) const {
-    const Scenario& scenario = GetParam();
+    const Scenario& scenario = Row();
     EXPECT_EQ(run.log, scenario.log);
     EXPECT_EQ(run.entries, files_);
     EXPECT_EQ(run.settings_metadata, metadata_);
@@ -317,7 +306,7 @@ class FaultSweep : public ::testing::TestWithParam<Scenario> {
 
   fs::path root_;
   std::set<std::string> files_;
-  Metadata metadata_;
+  std::string metadata_;
   Outcome counted_;
   std::size_t committed_after_ = 0;
 };
@@ -335,12 +324,12 @@ TEST_P(FaultSweep, RewritesInOrder) {
   std::vector<std::string_view> names;
   for (Call call : order) names.push_back(CallName(call));
   std::vector<std::string_view> expected;
-  for (Call call : GetParam().order) expected.push_back(CallName(call));
+  for (Call call : Row().order) expected.push_back(CallName(call));
   EXPECT_EQ(names, expected);
 }
 
 TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
-  const Scenario& scenario = GetParam();
+  const Scenario& scenario = Row();
   int failed = 0;
   for (std::size_t n = 1; n <= counted_.calls.size(); ++n) {
     const Call call = counted_.calls[n - 1];
@@ -348,7 +337,7 @@ TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
       ++failed;
       SCOPED_TRACE(::testing::Message()
                    << "call " << n << " (" << CallName(call) << ") fails with " << code);
-      const Outcome run = RunOnce(root_, scenario, Plan::kFail, static_cast<int>(n), code);
+      const Outcome run = RunOnce(root_, GetParam(), Plan::kFail, static_cast<int>(n), code);
       ASSERT_TRUE(run.ended);
       ExpectSound(run);
       // New once the commit is made, and after a complete run; else old.
@@ -380,20 +369,25 @@ TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
   RecordProperty("failed_calls", failed);
 }
 
-// SIGTERM at any moment ends the run by SIGTERM, as without the tool's
-// handler, and leaves no temporary file.
-TEST_P(FaultSweep, EveryInterruptEndsBySignalAndLeavesNothing) {
+// An interrupt at any moment ends the run as it ends one without the tool's
+// handler (by SIGTERM; on Windows through the default handling), and leaves
+// no temporary file.
+TEST_P(FaultSweep, EveryInterruptEndsAsWithoutHandlerAndLeavesNothing) {
   for (std::size_t n = 1; n <= counted_.calls.size(); ++n) {
-    SCOPED_TRACE(::testing::Message()
-                 << "SIGTERM before call " << n << " (" << CallName(counted_.calls[n - 1]) << ")");
-    const Outcome run = RunOnce(root_, GetParam(), Plan::kSignal, static_cast<int>(n), SIGTERM);
-    EXPECT_EQ(run.signal, SIGTERM);
+    SCOPED_TRACE(::testing::Message() << "interrupt before call " << n << " ("
+                                      << CallName(counted_.calls[n - 1]) << ")");
+    const Outcome run = RunOnce(root_, GetParam(), Plan::kInterrupt, static_cast<int>(n));
+    EXPECT_TRUE(run.interrupted);
+    EXPECT_FALSE(run.ended);
     ExpectSound(run);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, FaultSweep, ::testing::ValuesIn(kScenarios),
-                         [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Runs, FaultSweep, ::testing::Range<std::size_t>(0, std::size(kScenarios)),
+                         [](const auto& row) { return std::string(kScenarios[row.param].name); });
 
 }  // namespace
+
+void RunSweepJob(const std::string& job) { Run(job); }
+
 }  // namespace zub::testing

@@ -1,10 +1,5 @@
 // LineFile: reading and writing through the 128-byte buffer, the codes it
 // leaves, the console files and the names it takes.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,12 +12,15 @@
 
 #include "runtime/line_file.h"
 #include "support/fake_sys.h"
+#include "support/host.h"
 
 namespace zub {
 namespace {
 
 using namespace std::string_literals;
 using testing::Call;
+namespace host = testing::host;
+const host::Codes& kCode = host::kCodes;
 
 std::string Bytes(char byte, std::size_t count) { return std::string(count, byte); }
 
@@ -40,24 +38,23 @@ std::string Contents(const std::string& path) {
 class LineFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/zub-line-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = host::MakeTempFolder().string();
     StartLineFiles();
   }
   void TearDown() override {
-    for (int fd : fds_) ::close(fd);
+    for (Handle handle : handles_) host::CloseFile(handle);
     std::filesystem::remove_all(dir_);
   }
   std::string Put(const std::string& name, const std::string& bytes) {
     std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
     return dir_ + "/" + name;
   }
-  int Fd(const std::string& path, int flags) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
-    EXPECT_GE(fd, 0) << path;
-    fds_.push_back(fd);
-    return fd;
+  // A handle of the file, open for reading, or created for writing.
+  Handle Open(const std::string& path, bool write) {
+    Handle handle = host::OpenFile(path, write);
+    EXPECT_NE(handle, -1) << path;
+    handles_.push_back(handle);
+    return handle;
   }
   std::size_t Size(const std::string& path) {
     return static_cast<std::size_t>(std::filesystem::file_size(path));
@@ -65,7 +62,7 @@ class LineFileTest : public ::testing::Test {
 
   testing::FakeSys sys_;
   std::string dir_;
-  std::vector<int> fds_;
+  std::vector<Handle> handles_;
 };
 
 struct ReadCase {
@@ -202,9 +199,9 @@ TEST_F(LineFileTest, FailedRefillGivesWhatItHasAndTheNextReadTriesAgain) {
   LineFile file;
   Bind(file, Put("in", Bytes('x', 130) + "\r\ntail"));
   OpenRead(file);
-  sys_.FailNth(Call::kRead, 2, EIO);
+  sys_.FailNth(Call::kRead, 2, kCode.io);
   EXPECT_EQ(Line(file), Bytes('x', 128));
-  EXPECT_EQ(PendingIoError, EIO);
+  EXPECT_EQ(PendingIoError, kCode.io);
   EXPECT_EQ(file.state, FileState::kReading);
   EXPECT_FALSE(AtEnd(file));
   EXPECT_EQ(Line(file), "xx");
@@ -217,9 +214,9 @@ TEST_F(LineFileTest, FailedRefillGivesWhatItHasAndTheNextReadTriesAgain) {
     PendingIoError = 0;
     sys_.Reset();
     OpenRead(file);
-    sys_.FailNth(Call::kRead, 1, EIO);
+    sys_.FailNth(Call::kRead, 1, kCode.io);
     EXPECT_TRUE(by_char ? ReadChar(file) == kEndMarker : AtEnd(file));
-    EXPECT_EQ(PendingIoError, EIO);
+    EXPECT_EQ(PendingIoError, kCode.io);
     EXPECT_EQ(ReadChar(file), 'x');
     Close(file);
   }
@@ -258,27 +255,27 @@ TEST_F(LineFileTest, WriteLineAppendsCrLfAndWritesOutFullBuffers) {
 }
 
 TEST_F(LineFileTest, LineFlushExactlyOnCharacterDevices) {
-  int ends[2];
-  ASSERT_EQ(::pipe(ends), 0);
-  fds_.insert(fds_.end(), {ends[0], ends[1]});
+  Handle ends[2];
+  host::MakePipe(&ends[0], &ends[1]);
+  handles_.insert(handles_.end(), {ends[0], ends[1]});
   struct Case {
     const char* name;
-    const char* path;  // a named file; nullptr: ConsoleOut on `fd`
-    int fd;
+    const char* path;  // a named file; nullptr: ConsoleOut on `handle`
+    Handle handle;
     bool flush;
   };
   const Case cases[] = {
       {"regular file", "", -1, false},
-      {"/dev/null", "/dev/null", -1, true},
+      {"null device", host::kNullDevice, -1, true},
       {"console to a pipe", nullptr, ends[1], false},
-      {"console to /dev/null", nullptr, Fd("/dev/null", O_WRONLY), true},
-      {"console to a regular file", nullptr, Fd(dir_ + "/console", O_WRONLY | O_CREAT), false},
+      {"console to the null device", nullptr, Open(host::kNullDevice, true), true},
+      {"console to a regular file", nullptr, Open(dir_ + "/console", true), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     StartLineFiles();
     sys_.Reset();
-    sys_.SetStdHandles(0, c.fd);
+    sys_.SetStdHandles(0, c.handle);
     LineFile named;
     LineFile& file = c.path == nullptr ? ConsoleOut : named;
     if (c.path != nullptr) {
@@ -297,9 +294,9 @@ TEST_F(LineFileTest, FailedWriteOutLosesThoseBytesOnly) {
   LineFile file;
   Bind(file, dir_ + "/out");
   OpenWrite(file);
-  sys_.FailNth(Call::kWrite, 1, ENOSPC);
+  sys_.FailNth(Call::kWrite, 1, kCode.no_space);
   WriteLine(file, Bytes('x', 130));  // the first 128 bytes fail, the other 2 are dropped
-  EXPECT_EQ(PendingIoError, ENOSPC);
+  EXPECT_EQ(PendingIoError, kCode.no_space);
   EXPECT_EQ(file.state, FileState::kWriting);
   WriteLine(file, "next");
   Close(file);
@@ -311,9 +308,9 @@ TEST_F(LineFileTest, FailedWriteOutLosesThoseBytesOnly) {
   OpenWrite(file);
   WriteLine(file, "abc");
   sys_.Reset();
-  sys_.FailNth(Call::kWrite, 1, EIO);
+  sys_.FailNth(Call::kWrite, 1, kCode.io);
   Close(file);
-  EXPECT_EQ(PendingIoError, EIO);
+  EXPECT_EQ(PendingIoError, kCode.io);
   EXPECT_EQ(file.state, FileState::kWriting);
   EXPECT_EQ(sys_.Count(Call::kClose), 0);
   Close(file);
@@ -345,9 +342,7 @@ std::string Do(Op op, LineFile& file) {
 }
 
 TEST_F(LineFileTest, LeavesCodes102To105) {
-  constexpr Handle kClosedFd = 1000;  // standard output of unknown type
-  ASSERT_EQ(::fcntl(kClosedFd, F_GETFD), -1);
-  sys_.SetStdHandles(0, kClosedFd);
+  sys_.SetStdHandles(0, host::NoHandle());  // standard output of unknown type
   const std::string path = Put("in", "a\r\n");
   struct Case {
     const char* name;
@@ -384,7 +379,7 @@ TEST_F(LineFileTest, LeavesCodes102To105) {
     if (c.state != kUnbound) Bind(named, c.state == kWriting ? dir_ + "/out" : path);
     if (c.state == kReading) OpenRead(named);
     if (c.state == kWriting) OpenWrite(named);
-    if (c.fail != Call::kAny) sys_.FailNth(c.fail, 1, EBADF);
+    if (c.fail != Call::kAny) sys_.FailNth(c.fail, 1, kCode.bad_handle);
     LineFile& file = c.console != nullptr ? *c.console : named;
     EXPECT_EQ(Do(c.op, file), c.result);
     EXPECT_EQ(PendingIoError, c.code);
@@ -396,7 +391,7 @@ TEST_F(LineFileTest, LeavesCodes102To105) {
 TEST_F(LineFileTest, NamesAreUsedWholeOrRefusedNeverCut) {
   // A 259-byte path whose folder leaves room for a long last component.
   const std::string folder = dir_ + "/" + Bytes('d', 150 - dir_.size());
-  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
   const std::string name259 = folder + "/" + Bytes('f', 258 - folder.size());
   ASSERT_EQ(name259.size(), 259u);
   LineFile file;
@@ -410,7 +405,7 @@ TEST_F(LineFileTest, NamesAreUsedWholeOrRefusedNeverCut) {
   for (auto open : {OpenRead, OpenWrite}) {
     Bind(file, name259 + "x");
     open(file);
-    EXPECT_EQ(PendingIoError, ENAMETOOLONG);
+    EXPECT_EQ(PendingIoError, Sys.name_too_long);
     EXPECT_EQ(file.state, FileState::kClosed);
     EXPECT_EQ(file.name.size(), 260u);
     EXPECT_EQ(Contents(name259), "whole\r\n");  // the cut name was never opened
@@ -429,7 +424,7 @@ TEST_F(LineFileTest, OpeningNamedFiles) {
   LineFile file;
   Bind(file, dir_ + "/missing");
   OpenRead(file);
-  EXPECT_EQ(PendingIoError, ENOENT);
+  EXPECT_EQ(PendingIoError, kCode.not_found);
   EXPECT_EQ(file.state, FileState::kClosed);
   EXPECT_EQ(file.name, dir_ + "/missing");
   PendingIoError = 0;
@@ -455,8 +450,8 @@ TEST_F(LineFileTest, OpeningNamedFiles) {
 
 TEST_F(LineFileTest, ConsoleFilesOpenOnFirstUseAndStayOpen) {
   const std::string out = dir_ + "/stdout";
-  const int out_fd = Fd(out, O_WRONLY | O_CREAT);
-  sys_.SetStdHandles(Fd(Put("stdin", "hi\r\n"), O_RDONLY), out_fd);
+  const Handle out_handle = Open(out, true);
+  sys_.SetStdHandles(Open(Put("stdin", "hi\r\n"), false), out_handle);
   EXPECT_EQ(ConsoleIn.state, FileState::kClosed);
   EXPECT_EQ(ConsoleOut.state, FileState::kClosed);
   EXPECT_EQ(ReadChar(ConsoleIn), 'h');
@@ -466,13 +461,13 @@ TEST_F(LineFileTest, ConsoleFilesOpenOnFirstUseAndStayOpen) {
   EXPECT_EQ(ReadChar(ConsoleIn), 'i');
 
   // At the end of the data: an empty file, or a pipe whose writer has gone.
-  int ends[2];
-  ASSERT_EQ(::pipe(ends), 0);
-  fds_.push_back(ends[0]);
-  ::close(ends[1]);
-  for (int input : {Fd(Put("empty", ""), O_RDONLY), ends[0]}) {
+  Handle ends[2];
+  host::MakePipe(&ends[0], &ends[1]);
+  handles_.push_back(ends[0]);
+  host::CloseFile(ends[1]);
+  for (Handle input : {Open(Put("empty", ""), false), ends[0]}) {
     StartLineFiles();
-    sys_.SetStdHandles(input, out_fd);
+    sys_.SetStdHandles(input, out_handle);
     EXPECT_EQ(ReadChar(ConsoleIn), kEndMarker);
     EXPECT_EQ(ReadChar(ConsoleIn), kEndMarker);
     EXPECT_EQ(PendingIoError, 0);
@@ -485,7 +480,7 @@ TEST_F(LineFileTest, ConsoleFilesOpenOnFirstUseAndStayOpen) {
   EXPECT_EQ(Contents(out), "one\r\n");
 
   // Any LineFile with the empty name is the console.
-  sys_.SetStdHandles(Fd(Put("stdin2", "rest"), O_RDONLY), out_fd);
+  sys_.SetStdHandles(Open(Put("stdin2", "rest"), false), out_handle);
   LineFile console;
   Bind(console, "");
   OpenRead(console);

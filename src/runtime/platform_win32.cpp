@@ -8,10 +8,15 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
+// After windows.h, which it needs.
+#include <bcrypt.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/platform.h"
 
@@ -34,6 +39,12 @@ constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM 
 HANDLE Native(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 
 PlatformCode LastError() { return static_cast<PlatformCode>(::GetLastError()); }
+
+// The codes of a file system or a system that lacks a call.
+bool Unsupported(PlatformCode code) {
+  return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION ||
+         code == ERROR_NOT_SUPPORTED || code == ERROR_CALL_NOT_IMPLEMENTED;
+}
 
 PlatformCode OpenWith(const char* name, DWORD access, DWORD disposition, DWORD attributes,
                       Handle* handle) {
@@ -189,31 +200,324 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, separator + 1);
 }
 
-PlatformCode CreateTemporary(const char* model, std::string* name, Handle* handle) {
+// The folder of `name` as a name of its own: without its final separator,
+// but for a root ("C:\\"); "." for the current folder.
+std::string FolderName(const char* name) {
+  std::string folder = FolderOf(name);
+  if (folder.empty()) return ".";
+  if (folder.size() > 1 && folder[folder.size() - 2] != ':') folder.pop_back();
+  return folder;
+}
+
+PlatformCode OpenUpdate(const char* name, Handle* handle) {
+  return OpenWith(name, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, handle);
+}
+
+// The share modes keep one writer and no reader beside it already.
+PlatformCode Lock(Handle /*handle*/, bool /*exclusive*/) { return 0; }
+
+PlatformCode LinkCount(Handle handle, std::uint32_t* count) {
+  BY_HANDLE_FILE_INFORMATION information = {};
+  if (!::GetFileInformationByHandle(Native(handle), &information)) return LastError();
+  *count = information.nNumberOfLinks;
+  return 0;
+}
+
+// The named temporary file that has not yet replaced its file, for the
+// console handler, which runs on a thread of its own. The main thread
+// changes it, and makes the calls that create, rename or remove it, only
+// while it holds PendingLock. The handler takes the lock and keeps it: after
+// an interrupt the main thread goes no further with a replacement, and the
+// process ends as the default handling ends it.
+SRWLOCK PendingLock = SRWLOCK_INIT;
+std::wstring PendingName;  // empty: none
+std::atomic<bool> Interrupted = false;
+
+void EnterPending() { ::AcquireSRWLockExclusive(&PendingLock); }
+
+// Where an interrupt has come meanwhile, the main thread waits for the end
+// of the process instead of going on.
+void LeavePending() {
+  ::ReleaseSRWLockExclusive(&PendingLock);
+  if (Interrupted) ::Sleep(INFINITE);
+}
+
+void ClearPending(const std::wstring& name) {
+  if (PendingName == name) PendingName.clear();
+}
+
+// A name in the folder of `model` that nobody can guess, and that no
+// process id or earlier run decides: a leftover never stands in the way.
+std::string FreshName(const char* model) {
+  std::uint64_t bits = 0;
+  if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&bits), sizeof bits,
+                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    LARGE_INTEGER now = {};
+    ::QueryPerformanceCounter(&now);
+    bits = static_cast<std::uint64_t>(now.QuadPart) * 0x9E3779B97F4A7C15u ^ ::GetTickCount64();
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string name = FolderOf(model) + ".zub-";
+  for (int shift = 60; shift >= 0; shift -= 4) name += kDigits[bits >> shift & 0xF];
+  return name + ".tmp";
+}
+
+constexpr int kNameAttempts = 100;
+// A temporary file is written, takes over its model's security, and is
+// deleted when its handle is closed, or by the console handler meanwhile.
+constexpr DWORD kTemporaryAccess = GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+constexpr DWORD kTemporaryShareMode = kShareMode | FILE_SHARE_DELETE;
+
+// Sets or clears the deletion of the open file when its last handle closes.
+bool DeleteOnClose(HANDLE file, bool remove) {
+  FILE_DISPOSITION_INFO disposition = {static_cast<BOOLEAN>(remove)};
+  return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != FALSE;
+}
+
+// A new temporary file beside `model`, with the attributes the model keeps.
+// An unnamed one is deleted when its handle closes, so that a crash or a kill
+// leaves nothing; until that is set, the console handler knows its name.
+PlatformCode CreateBeside(const char* model, bool unnamed, TemporaryFile* file) {
   const std::wstring wide_model = LongName(model);
   if (wide_model.empty()) return LastError();
+  // A file that may not be deleted cannot be replaced; nor could a temporary
+  // file that takes over its security be removed again.
+  HANDLE target = ::CreateFileW(wide_model.c_str(), DELETE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (target == INVALID_HANDLE_VALUE) return LastError();
+  ::CloseHandle(target);
   DWORD attributes = ::GetFileAttributesW(wide_model.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   attributes &= kKeptAttributes;
   if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
-  const std::string prefix =
-      FolderOf(model) + ".zub-" + std::to_string(::GetCurrentProcessId()) + "-";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string candidate = prefix + std::to_string(attempt) + ".tmp";
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::string candidate = FreshName(model);
     const std::wstring wide = LongName(candidate.c_str());
     if (wide.empty()) return LastError();
-    HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_WRITE, kShareMode, nullptr, CREATE_NEW,
-                                attributes, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      PlatformCode code = LastError();
-      if (code == ERROR_FILE_EXISTS) continue;
-      return code;
+    EnterPending();
+    PendingName = wide;
+    HANDLE created = ::CreateFileW(wide.c_str(), kTemporaryAccess, kTemporaryShareMode, nullptr,
+                                   CREATE_NEW, attributes, nullptr);
+    PlatformCode code = created == INVALID_HANDLE_VALUE ? LastError() : 0;
+    if (code == 0 && unnamed && !DeleteOnClose(created, true)) {
+      code = LastError();
+      ::CloseHandle(created);
+      ::DeleteFileW(wide.c_str());
+      // File systems that cannot do this say so in several ways.
+      if (Unsupported(code)) code = ERROR_NOT_SUPPORTED;
     }
-    *handle = reinterpret_cast<Handle>(file);
-    *name = std::move(candidate);
-    return 0;
+    if (code != 0 || unnamed) PendingName.clear();
+    LeavePending();
+    if (code == 0) {
+      *file = TemporaryFile{reinterpret_cast<Handle>(created), std::move(candidate), !unnamed};
+      return 0;
+    }
+    if (code != ERROR_FILE_EXISTS) return code;
   }
   return ERROR_FILE_EXISTS;
+}
+
+PlatformCode CreateUnnamed(const char* model, TemporaryFile* file) {
+  return CreateBeside(model, true, file);
+}
+
+PlatformCode CreateTemporary(const char* model, TemporaryFile* file) {
+  return CreateBeside(model, false, file);
+}
+
+// The file keeps its place beside its model: it only stops being deleted
+// when its handle closes. From here on the console handler removes it.
+PlatformCode NameTemporary(const char* /*model*/, TemporaryFile* file) {
+  if (file->named) return 0;
+  const std::wstring wide = LongName(file->name.c_str());
+  if (wide.empty()) return LastError();
+  EnterPending();
+  PendingName = wide;
+  const PlatformCode code = DeleteOnClose(Native(file->handle), false) ? 0 : LastError();
+  if (code == 0) {
+    file->named = true;
+  } else {
+    PendingName.clear();
+  }
+  LeavePending();
+  return code;
+}
+
+// The owner, group and DACL of a file, self-relative, as `get` (a call in
+// the manner of GetFileSecurityW) hands them.
+constexpr SECURITY_INFORMATION kKeptSecurity =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+template <typename Get>
+PlatformCode SecurityOf(Get get, std::vector<std::byte>* descriptor) {
+  descriptor->resize(256);
+  for (;;) {
+    DWORD needed = 0;
+    if (get(descriptor->data(), static_cast<DWORD>(descriptor->size()), &needed)) {
+      descriptor->resize(::GetSecurityDescriptorLength(descriptor->data()));
+      return 0;
+    }
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return LastError();
+    descriptor->resize(needed);
+  }
+}
+
+// The new file gets the old one's owner, group and DACL, its explicit entries
+// and inherited ones as they stand, protected or not, unless it has them
+// already. Where the owner or any of it cannot be set (a user without the
+// privilege to give a file another owner), this fails, and the file is
+// rewritten in place.
+PlatformCode CopyMetadata(const char* model, Handle handle) {
+  const std::wstring wide = LongName(model);
+  if (wide.empty()) return LastError();
+  std::vector<std::byte> wanted;
+  std::vector<std::byte> present;
+  PlatformCode code = SecurityOf(
+      [&](void* descriptor, DWORD size, DWORD* needed) {
+        return ::GetFileSecurityW(wide.c_str(), kKeptSecurity, descriptor, size, needed);
+      },
+      &wanted);
+  if (code == 0) {
+    code = SecurityOf(
+        [&](void* descriptor, DWORD size, DWORD* needed) {
+          return ::GetKernelObjectSecurity(Native(handle), kKeptSecurity, descriptor, size, needed);
+        },
+        &present);
+  }
+  if (code != 0 || wanted == present) return code;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!::GetSecurityDescriptorControl(wanted.data(), &control, &revision)) return LastError();
+  const SECURITY_INFORMATION parts =
+      kKeptSecurity | ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                          : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  return ::SetKernelObjectSecurity(Native(handle), parts, wanted.data()) ? 0 : LastError();
+}
+
+// ReplaceFileW keeps what the replaced file has beyond its content (its DACL,
+// attributes and named streams). Where it cannot be used, the file is moved
+// over the old one, which is what it does itself in the end.
+PlatformCode Replace(const char* from, const char* to) {
+  const std::wstring wide_from = LongName(from);
+  const std::wstring wide_to = LongName(to);
+  if (wide_from.empty() || wide_to.empty()) return LastError();
+  EnterPending();
+  PlatformCode code = 0;
+  if (!::ReplaceFileW(wide_to.c_str(), wide_from.c_str(), nullptr, 0, nullptr, nullptr) &&
+      !::MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    code = LastError();
+  }
+  if (code == 0) ClearPending(wide_from);
+  LeavePending();
+  return code;
+}
+
+// A file system that cannot flush a folder, or open one for it, has the file
+// in place all the same: that is done as well as it can be.
+PlatformCode SyncFolder(const char* name) {
+  const std::wstring wide = LongName(FolderName(name).c_str());
+  if (wide.empty()) return LastError();
+  HANDLE folder = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return 0;
+  const PlatformCode code = ::FlushFileBuffers(folder) ? 0 : LastError();
+  ::CloseHandle(folder);
+  return code == ERROR_ACCESS_DENIED || Unsupported(code) ? 0 : code;
+}
+
+// The folder takes no new file or name, or the file is held open by another
+// program that lets others write it but not rename it (ERROR_ACCESS_DENIED,
+// ERROR_SHARING_VIOLATION), or it stands on another volume than its folder.
+bool OnlyInPlace(PlatformCode code) {
+  return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
+         code == ERROR_NOT_SAME_DEVICE;
+}
+
+bool SetLength(HANDLE file, std::uint64_t length) {
+  FILE_END_OF_FILE_INFO end = {};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+  return ::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != FALSE;
+}
+
+// Room on the disk for the file to grow to `length`, its size and bytes
+// unchanged. Where no room can be taken ahead (Wine has no
+// FileAllocationInfo), the file grows, and is cut back if it cannot.
+PlatformCode Reserve(Handle handle, std::uint64_t length) {
+  HANDLE file = Native(handle);
+  LARGE_INTEGER size = {};
+  if (!::GetFileSizeEx(file, &size)) return LastError();
+  const auto old_length = static_cast<std::uint64_t>(size.QuadPart);
+  if (length <= old_length) return 0;
+  FILE_ALLOCATION_INFO room = {};
+  room.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
+  if (::SetFileInformationByHandle(file, FileAllocationInfo, &room, sizeof room)) return 0;
+  PlatformCode code = LastError();
+  if (!Unsupported(code)) return code;
+  if (SetLength(file, length)) return 0;
+  code = LastError();
+  SetLength(file, old_length);
+  return Unsupported(code) ? 0 : code;
+}
+
+DWORD Piece(std::size_t size) {
+  return static_cast<DWORD>(size < kMaxTransfer ? size : kMaxTransfer);
+}
+
+PlatformCode WriteAt(Handle handle, std::uint64_t offset, const void* data, std::size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD count = 0;
+    if (!::WriteFile(Native(handle), bytes, Piece(size), &count, &at)) return LastError();
+    if (count == 0) return ERROR_WRITE_FAULT;
+    bytes += count;
+    size -= count;
+    offset += count;
+  }
+  return 0;
+}
+
+PlatformCode Truncate(Handle handle, std::uint64_t length) {
+  return SetLength(Native(handle), length) ? 0 : LastError();
+}
+
+// Interrupts: the console's Ctrl+C, Ctrl+Break and close. The handler removes
+// the pending temporary file, then hands the event on to the default
+// handling, which ends the process as it would have without the handler. It
+// waits while the main thread holds interrupts.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  Interrupted = true;
+  ::AcquireSRWLockExclusive(&PendingLock);  // kept until the process ends
+  if (!PendingName.empty()) ::DeleteFileW(PendingName.c_str());
+  return FALSE;
+}
+
+bool Watching = false;
+
+PlatformCode WatchInterrupts() {
+  if (Watching) return 0;
+  if (!::SetConsoleCtrlHandler(OnConsoleEvent, TRUE)) return LastError();
+  Watching = true;
+  return 0;
+}
+
+// The handler is what makes an interrupt wait, so a hold puts it in place.
+void HoldInterrupts(bool hold) {
+  if (hold) {
+    (void)WatchInterrupts();
+    EnterPending();
+  } else {
+    LeavePending();
+  }
 }
 
 PlatformCode StdHandle(StdStream stream, Handle* handle) {
@@ -237,10 +541,6 @@ FileType TypeOf(Handle handle) {
       // replaced by another file.
       return FileType::kPipe;
   }
-}
-
-DWORD Piece(std::size_t size) {
-  return static_cast<DWORD>(size < kMaxTransfer ? size : kMaxTransfer);
 }
 
 PlatformCode Read(Handle handle, void* buffer, std::size_t size, std::size_t* got) {
@@ -274,20 +574,14 @@ PlatformCode SyncFile(Handle handle) {
 
 PlatformCode CloseFile(Handle handle) { return ::CloseHandle(Native(handle)) ? 0 : LastError(); }
 
-PlatformCode Replace(const char* from, const char* to) {
-  const std::wstring wide_from = LongName(from);
-  const std::wstring wide_to = LongName(to);
-  if (wide_from.empty() || wide_to.empty()) return LastError();
-  return ::MoveFileExW(wide_from.c_str(), wide_to.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-             ? 0
-             : LastError();
-}
-
 PlatformCode Remove(const char* name) {
   const std::wstring wide = LongName(name);
   if (wide.empty()) return LastError();
-  return ::DeleteFileW(wide.c_str()) ? 0 : LastError();
+  EnterPending();
+  const PlatformCode code = ::DeleteFileW(wide.c_str()) ? 0 : LastError();
+  if (code == 0) ClearPending(wide);
+  LeavePending();
+  return code;
 }
 
 PlatformCode ProgramPath(std::string* path) {
@@ -436,8 +730,20 @@ const PlatformCalls& NativeCalls() {
   static const PlatformCalls calls = {
       .open_read = OpenRead,
       .open_write = OpenWrite,
+      .open_update = OpenUpdate,
       .probe_write = ProbeWrite,
+      .lock = Lock,
+      .link_count = LinkCount,
+      .create_unnamed = CreateUnnamed,
       .create_temporary = CreateTemporary,
+      .copy_metadata = CopyMetadata,
+      .name_temporary = NameTemporary,
+      .replace = Replace,
+      .sync_folder = SyncFolder,
+      .only_in_place = OnlyInPlace,
+      .reserve = Reserve,
+      .write_at = WriteAt,
+      .truncate = Truncate,
       .std_handle = StdHandle,
       .file_type = TypeOf,
       .read = Read,
@@ -445,8 +751,9 @@ const PlatformCalls& NativeCalls() {
       .sync = SyncFile,
       .close = CloseFile,
       .resolve = Resolve,
-      .replace = Replace,
       .remove = Remove,
+      .watch_interrupts = WatchInterrupts,
+      .hold_interrupts = HoldInterrupts,
       .program_path = ProgramPath,
       .command_line = CommandLine,
       .check_command_line = CheckCommandLine,
@@ -455,7 +762,7 @@ const PlatformCalls& NativeCalls() {
       .install_fault_handler = InstallFaultHandler,
       .remove_fault_handler = RemoveFaultHandler,
       .name_too_long = ERROR_FILENAME_EXCED_RANGE,
-      .access_denied = ERROR_ACCESS_DENIED,
+      .not_supported = ERROR_NOT_SUPPORTED,
   };
   return calls;
 }

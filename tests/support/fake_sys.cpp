@@ -1,6 +1,6 @@
 #include "support/fake_sys.h"
 
-#include <csignal>
+#include "support/host.h"
 
 namespace zub::testing {
 
@@ -12,7 +12,8 @@ struct FakeState {
   Call fail_call = Call::kAny;
   int fail_nth = 0;  // 0: nothing planned
   PlatformCode fail_code = 0;
-  int signal = 0;                 // raised instead of the failure, when set
+  bool interrupt = false;         // an interrupt instead of the failure
+  bool held = false;              // interrupts are held
   Call always_call = Call::kAny;  // kAny: none
   PlatformCode always_code = 0;
   bool redirect_std = false;
@@ -30,8 +31,8 @@ bool Fails(Call call) {
       State.fail_nth != 0 &&
       (State.fail_call == Call::kAny ? static_cast<int>(State.log.size()) == State.fail_nth
                                      : call == State.fail_call && count == State.fail_nth);
-  if (planned && State.signal != 0) std::raise(State.signal);
-  return call == State.always_call || (planned && State.signal == 0);
+  if (planned && State.interrupt) host::RaiseInterrupt(State.held);
+  return call == State.always_call || (planned && !State.interrupt);
 }
 
 PlatformCode Code(Call call) {
@@ -67,6 +68,11 @@ PlatformCode Close(Handle handle) {
     return Code(Call::kClose);
   }
   return Native().close(handle);
+}
+void HoldInterrupts(bool hold) {
+  Native().hold_interrupts(hold);
+  State.held = hold;
+  if (!hold) host::AfterHold();
 }
 void ExitProcess(std::uint32_t status) { throw ProcessExit{status}; }
 void InstallFaultHandler(FaultHandler) {}
@@ -132,6 +138,7 @@ FakeSys::FakeSys() {
   Sys.resolve = Faked<Call::kResolve, &P::resolve, const char*, std::string*>;
   Sys.remove = Faked<Call::kRemove, &P::remove, const char*>;
   Sys.watch_interrupts = Faked<Call::kWatchInterrupts, &P::watch_interrupts>;
+  Sys.hold_interrupts = HoldInterrupts;
   Sys.exit_process = ExitProcess;
   Sys.install_fault_handler = InstallFaultHandler;
   Sys.remove_fault_handler = RemoveFaultHandler;
@@ -143,12 +150,12 @@ void FakeSys::FailNth(Call call, int n, PlatformCode code) {
   State.fail_call = call;
   State.fail_nth = n;
   State.fail_code = code;
-  State.signal = 0;
+  State.interrupt = false;
 }
 
-void FakeSys::SignalAtNth(Call call, int n, int signal) {
+void FakeSys::InterruptAtNth(Call call, int n) {
   FailNth(call, n, 0);
-  State.signal = signal;
+  State.interrupt = true;
 }
 
 void FakeSys::FailAlways(Call call, PlatformCode code) {
@@ -160,7 +167,7 @@ void FakeSys::Reset() {
   for (int& count : State.counts) count = 0;
   State.log.clear();
   State.fail_nth = 0;
-  State.signal = 0;
+  State.interrupt = false;
 }
 
 int FakeSys::Count(Call call) const { return State.counts[static_cast<int>(call)]; }

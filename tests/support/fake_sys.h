@@ -1,7 +1,7 @@
 // A platform table for tests: the process exit becomes an exception that a
 // test can catch, the standard handles can be pointed anywhere, and any
-// call can be made to fail on its N-th use with a chosen code, or to raise
-// a signal just before it is made.
+// call can be made to fail on its N-th use with a chosen code, or to be
+// preceded by an interrupt.
 #ifndef ZUB_TESTS_SUPPORT_FAKE_SYS_H_
 #define ZUB_TESTS_SUPPORT_FAKE_SYS_H_
 
@@ -56,8 +56,9 @@ class FakeSys {
   // The n-th call of `call`, counted from 1 since the last Reset, fails
   // with `code` and does nothing else.
   void FailNth(Call call, int n, PlatformCode code);
-  // Just before that call is made, the process raises `signal`.
-  void SignalAtNth(Call call, int n, int signal);
+  // Just before that call is made, the process is interrupted as a user
+  // interrupts it (host::RaiseInterrupt).
+  void InterruptAtNth(Call call, int n);
   // Every call of `call` fails with `code`, as where the system lacks it.
   void FailAlways(Call call, PlatformCode code);
   // Forgets counts and planned failures.

@@ -11,6 +11,13 @@
 //   probe exit-code COMMAND   runs COMMAND, gives its full exit code
 //   probe hold FILE           keeps FILE open for writing until stdin ends
 //   probe hold-read FILE      the same, open for reading
+//   probe rewrite STEP FILE   rewrites FILE, adding a line, with one step of
+//                             the rewrite changed: fail-write, fail-replace,
+//                             fail-replace-named (no unnamed temporary file),
+//                             fault and kill (in its sync), wait-named (before
+//                             the replacement) and wait-held (in its in-place
+//                             write) say "waiting" and wait until stdin ends
+//   probe wait                the same wait, without a rewrite
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -18,8 +25,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "runtime/process_frame.h"
+#include "runtime/replacement.h"
 
 namespace {
 
@@ -121,6 +130,63 @@ void Hold(const std::string& name, DWORD access) {
   ::CloseHandle(file);
 }
 
+void Wait() {
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), "waiting\r\n", 9, &written, nullptr);
+  while (zub::ReadChar(zub::ConsoleIn) != zub::kEndMarker) {
+  }
+}
+
+// The step of the rewrite that goes another way.
+void Change(const std::string& step) {
+  zub::PlatformCalls& sys = zub::Sys;
+  if (step == "fail-write") {
+    sys.write = [](zub::Handle, const void*, std::size_t) { return zub::PlatformCode{112}; };
+  } else if (step == "fail-replace" || step == "fail-replace-named") {
+    sys.replace = [](const char*, const char*) { return zub::PlatformCode{29}; };
+    if (step == "fail-replace-named") {
+      sys.create_unnamed = [](const char*, zub::TemporaryFile*) { return zub::Sys.not_supported; };
+    }
+  } else if (step == "fault") {
+    sys.sync = [](zub::Handle) -> zub::PlatformCode {
+      AccessViolation();
+      return 0;
+    };
+  } else if (step == "kill") {
+    sys.sync = [](zub::Handle) -> zub::PlatformCode {
+      ::TerminateProcess(::GetCurrentProcess(), 9);
+      return 0;
+    };
+  } else if (step == "wait-named") {
+    sys.replace = [](const char* from, const char* to) {
+      Wait();
+      return zub::NativeCalls().replace(from, to);
+    };
+  } else if (step == "wait-held") {
+    sys.write_at = [](zub::Handle handle, std::uint64_t at, const void* data, std::size_t size) {
+      Wait();
+      return zub::NativeCalls().write_at(handle, at, data, size);
+    };
+  }
+}
+
+void Rewrite(const std::string& step, const std::string& name) {
+  static zub::LineFile file;
+  zub::Bind(file, name);
+  zub::OpenRead(file);
+  CheckIo();
+  std::vector<std::string> lines;
+  while (!zub::AtEnd(file)) {
+    zub::ReadLine(file, lines.emplace_back());
+    CheckIo();
+  }
+  lines.emplace_back("rewritten");
+  Change(step);
+  zub::RewriteFile(file, lines);
+  CheckIo();
+  Say("rewritten");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -145,6 +211,10 @@ int main(int argc, char** argv) {
     Hold(Argument(2), GENERIC_WRITE);
   } else if (command == "hold-read") {
     Hold(Argument(2), GENERIC_READ);
+  } else if (command == "rewrite") {
+    Rewrite(Argument(2), Argument(3));
+  } else if (command == "wait") {
+    Wait();
   }
   zub::EndProcess();
 }

@@ -2,10 +2,10 @@
 # The Windows build under Wine, where the end-to-end tests cannot reach:
 # processor faults and their report, the full exit code, the command line as
 # Wine builds it, names outside the ANSI code page, refusals by share mode and
-# by the read-only attribute, long names, links, and what zub.exe and its
-# package carry. Builds tests/wine/probe.cpp against the build's runtime, and
-# zub_ansi.exe: zub.exe without its resources, as a system that ignores the
-# manifest runs it.
+# by the read-only attribute, long names, links, the safe rewrite's ends, and
+# what zub.exe and its package carry. Builds tests/wine/probe.cpp against the
+# build's runtime, and zub_ansi.exe: zub.exe without its resources, as a
+# system that ignores the manifest runs it.
 #
 #   tests/wine/run.sh [BUILD_DIR]     (default: build/windows)
 #
@@ -29,10 +29,10 @@ zub=$build/zub.exe
 probe=$build/zub_probe.exe
 "$compiler" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
   -I"$root/src" "$root/tests/wine/probe.cpp" \
-  "$build/libzub_runtime.a" -static -o "$probe"
+  "$build/libzub_runtime.a" -lbcrypt -static -o "$probe"
 ansi=$build/zub_ansi.exe
 "$compiler" -std=c++20 -O2 -I"$root/src" "$root/src/tool/main.cpp" "$build/libzub_tool.a" \
-  "$build/libzub_runtime.a" -static -o "$ansi"
+  "$build/libzub_runtime.a" -lbcrypt -static -o "$ansi"
 
 cd "$work"
 
@@ -185,6 +185,65 @@ done <<'EOF'
 EOF
 run "$ansi" log.001 'Łódź\s.ini'
 check "refused name: the report" "Runtime error1113" "$(tail -n 1 <<<"$out" | cut -c 1-17)"
+
+# A settings file of two names is rewritten in place and stays one file; one
+# of a single name is replaced, and keeps its mode (one that Wine gives new
+# files: its mapping of an ACL back to a mode gives the group the owner's
+# rights, so another mode does not survive a copied ACL).
+fresh linked.ini && ln linked.ini second.ini
+run "$zub" log.001 linked.ini
+check "second hard link: status" 0 "$status"
+check "second hard link: both names converted" "zub=1734 zub=1734" "$(value linked.ini) $(value second.ini)"
+check "second hard link: still two names" 2 "$(stat -c %h linked.ini)"
+fresh single.ini && chmod 644 single.ini && inode=$(stat -c %i single.ini)
+run "$zub" log.001 single.ini
+check "single name: replaced" "zub=1734 new" "$(value single.ini) $( (($(stat -c %i single.ini) != inode)) && echo new)"
+check "single name: mode kept" 644 "$(stat -c %a single.ini)"
+
+# A run that ends once its temporary file exists, by a failure, a fault or a
+# kill, leaves the settings file as it was and no temporary file.
+while read -r step code; do
+  fresh "$step.ini"
+  run "$probe" rewrite "$step" "$step.ini"
+  check "$step: status" "$code" "$status"
+  check "$step: unchanged" "zub=1500 0" "$(value "$step.ini") $(grep -c rewritten "$step.ini")"
+  check "$step: no temporary file" "" "$(find . -name '.zub-*')"
+done <<'EOF'
+fail-write 112
+fail-replace 29
+fail-replace-named 29
+fault 216
+kill 9
+EOF
+
+# Ctrl+C (Wine turns SIGINT into the console event) while the probe waits:
+# the run ends as one without the handler ends, and leaves no temporary
+# file. Held in the in-place write, it takes effect once the file is whole.
+interrupt() {  # probe arguments; the probe is interrupted, then let go
+  rm -f gate held && mkfifo gate
+  "$wine" "$probe" "$@" <gate >held &
+  local pid=$!
+  exec 7>gate
+  for _ in $(seq 100); do grep -q waiting held && break; sleep 0.1; done
+  kill -INT "$pid" && sleep 1
+  exec 7>&-
+  status=0
+  wait "$pid" || status=$?
+  out=$(tr -d '\r' <held)
+}
+interrupt wait
+plain=$status
+fresh named.ini
+interrupt rewrite wait-named named.ini
+check "Ctrl+C before the replacement: status as without the handler" "$plain" "$status"
+check "Ctrl+C before the replacement: unchanged, nothing left" "zub=1500 0 " \
+  "$(value named.ini) $(grep -c rewritten named.ini) $(find . -name '.zub-*')"
+fresh held.ini && ln held.ini held2.ini
+interrupt rewrite wait-held held.ini
+check "Ctrl+C in the in-place write: status as without the handler" "$plain" "$status"
+check "Ctrl+C in the in-place write: whole, under both names" "1 1" \
+  "$(grep -c rewritten held.ini) $(grep -c rewritten held2.ini)"
+check "Ctrl+C in the in-place write: ended there" "waiting" "$out"
 
 check "no temporary file left" "" "$(find . -name '.zub-*')"
 

@@ -37,3 +37,14 @@ if [ "$status" -ne 0 ]; then
   exit 1
 fi
 "$root/tests/wine/run.sh" "$root/build/windows"
+
+# The unit tests, fault sweep included, built for Windows with GoogleTest
+# from Debian's sources and run under Wine against the Win32 platform layer.
+if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
+  echo "Windows unit tests skipped: googletest not installed (apt-get install googletest)"
+  [ "${ZUB_REQUIRE_WINDOWS:-0}" = 1 ] && exit 1
+  exit 77
+fi
+cmake --preset windows-tests >/dev/null
+cmake --build --preset windows-tests
+wine "$root/build/windows-tests/tests/unit_tests.exe" </dev/null

@@ -1,0 +1,68 @@
+// What the tests need of the system they run on beyond the platform table:
+// temporary folders, files and pipes to hand the runtime as handles, child
+// processes, interrupts, the metadata a rewrite must keep, and error codes.
+// One implementation file per system.
+#ifndef ZUB_TESTS_SUPPORT_HOST_H_
+#define ZUB_TESTS_SUPPORT_HOST_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "runtime/platform.h"
+
+namespace zub::testing::host {
+
+// Error codes of this system, by what they mean.
+struct Codes {
+  PlatformCode not_found;
+  PlatformCode access_denied;
+  PlatformCode locked;  // another run holds the file
+  PlatformCode io;
+  PlatformCode no_space;
+  PlatformCode permission;  // an owner that cannot be given
+  PlatformCode cross_device;
+  PlatformCode bad_handle;
+  PlatformCode invalid;
+};
+extern const Codes kCodes;
+
+// A new folder of its own below the system's temporary folder.
+std::filesystem::path MakeTempFolder();
+
+// A file opened for the runtime: for reading, or created for writing.
+Handle OpenFile(const std::filesystem::path& path, bool write);
+void CloseFile(Handle handle);
+// Both ends of a new pipe.
+void MakePipe(Handle* read_end, Handle* write_end);
+// A handle that stands for nothing: its type cannot be told.
+Handle NoHandle();
+// A character device that takes any output.
+extern const char* const kNullDevice;
+
+// The metadata a settings file has before a run (a mode and an attribute on
+// POSIX, an explicit ACL entry on Windows), and a text of all of it that a
+// rewrite must keep.
+void GiveMetadata(const std::filesystem::path& path);
+std::string MetadataOf(const std::filesystem::path& path);
+
+// Runs `body(job)` in a child process of its own (forked on POSIX; on
+// Windows this test program started again, which main hands to `body`).
+struct ChildEnd {
+  bool interrupted = false;  // ended as an interrupt without a handler ends it
+  std::uint32_t status = 0;  // its exit status otherwise
+};
+using ChildBody = void (*)(const std::string& job);
+ChildEnd RunChild(ChildBody body, const std::string& job);
+// In main: true when this process is such a child, after running its job.
+bool RunAsChild(ChildBody body);
+
+// The interrupt a user gives (POSIX: SIGTERM; Windows: Ctrl+Break), raised
+// as the system raises it. Held interrupts wait: then the caller goes on,
+// and the interrupt takes effect once they are let go (AfterHold).
+void RaiseInterrupt(bool held);
+void AfterHold();
+
+}  // namespace zub::testing::host
+
+#endif  // ZUB_TESTS_SUPPORT_HOST_H_

@@ -1,0 +1,89 @@
+// The tests' host on POSIX systems.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+#include "support/host.h"
+
+namespace zub::testing::host {
+
+const Codes kCodes = {ENOENT, EACCES, EWOULDBLOCK, EIO, ENOSPC, EPERM, EXDEV, EBADF, EINVAL};
+const char* const kNullDevice = "/dev/null";
+
+std::filesystem::path MakeTempFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "zub-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+  return pattern;
+}
+
+Handle OpenFile(const std::filesystem::path& path, bool write) {
+  const int flags = write ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY;
+  return ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+}
+
+void CloseFile(Handle handle) { ::close(static_cast<int>(handle)); }
+
+void MakePipe(Handle* read_end, Handle* write_end) {
+  int ends[2] = {-1, -1};
+  if (::pipe(ends) != 0) std::abort();
+  *read_end = ends[0];
+  *write_end = ends[1];
+}
+
+Handle NoHandle() {
+  constexpr Handle kUnused = 1000;
+  if (::fcntl(static_cast<int>(kUnused), F_GETFD) != -1) std::abort();
+  return kUnused;
+}
+
+void GiveMetadata(const std::filesystem::path& path) {
+  ::chmod(path.c_str(), 0640);
+  (void)::setxattr(path.c_str(), "user.zub-test", "kept", 4, 0);  // where the system keeps them
+}
+
+std::string MetadataOf(const std::filesystem::path& path) {
+  struct stat status;
+  if (::stat(path.c_str(), &status) != 0) return "missing";
+  std::string text = "mode " + std::to_string(status.st_mode & 07777) + " owner " +
+                     std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid);
+  char names[4096];
+  const ssize_t size = ::listxattr(path.c_str(), names, sizeof names);
+  for (ssize_t at = 0; at < size;) {
+    const std::string name(names + at);
+    char value[4096];
+    const ssize_t length = ::getxattr(path.c_str(), name.c_str(), value, sizeof value);
+    text += " " + name + "=" +
+            std::string(value, static_cast<std::size_t>(std::max(length, ssize_t{0})));
+    at += static_cast<ssize_t>(name.size()) + 1;
+  }
+  return text;
+}
+
+ChildEnd RunChild(ChildBody body, const std::string& job) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    body(job);
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (WIFSIGNALED(status))
+    return {WTERMSIG(status) == SIGTERM, 128u + static_cast<unsigned>(WTERMSIG(status))};
+  return {false, static_cast<std::uint32_t>(WEXITSTATUS(status))};
+}
+
+bool RunAsChild(ChildBody /*body*/) { return false; }  // children are forked
+
+// A held signal is blocked: it is delivered when let go.
+void RaiseInterrupt(bool /*held*/) { std::raise(SIGTERM); }
+
+void AfterHold() {}
+
+}  // namespace zub::testing::host

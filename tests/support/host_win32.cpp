@@ -1,0 +1,185 @@
+// The tests' host on Windows.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+// After windows.h, which they need.
+#include <sddl.h>
+
+#include <bit>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "support/host.h"
+
+namespace zub::testing::host {
+
+namespace {
+
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr char kJobVariable[] = "ZUB_TEST_JOB";
+constexpr char kInterruptJob[] = "interrupt";
+
+// A call the tests cannot do without has failed.
+[[noreturn]] void Fail(const char* call) {
+  std::fprintf(stderr, "%s failed: %lu\n", call, ::GetLastError());
+  std::abort();
+}
+
+// The user this process runs as, as a SID string.
+std::wstring UserSid() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) Fail("OpenProcessToken");
+  std::vector<char> user(256);
+  DWORD size = 0;
+  if (!::GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()),
+                             &size)) {
+    Fail("GetTokenInformation");
+  }
+  ::CloseHandle(token);
+  wchar_t* text = nullptr;
+  ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text);
+  std::wstring sid = text;
+  ::LocalFree(text);
+  return sid;
+}
+
+// The exit status of a process that an interrupt ends by the default
+// handling, as a child shows it.
+std::uint32_t InterruptStatus() {
+  static const std::uint32_t status = RunChild(nullptr, kInterruptJob).status;
+  return status;
+}
+
+HANDLE Interrupt = nullptr;  // the thread of a raised interrupt
+
+}  // namespace
+
+const Codes kCodes = {ERROR_FILE_NOT_FOUND,  ERROR_ACCESS_DENIED,  ERROR_LOCK_VIOLATION,
+                      ERROR_IO_DEVICE,       ERROR_DISK_FULL,      ERROR_INVALID_OWNER,
+                      ERROR_NOT_SAME_DEVICE, ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER};
+const char* const kNullDevice = "NUL";
+
+std::filesystem::path MakeTempFolder() {
+  std::random_device random;
+  for (;;) {
+    std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("zub-test-" + std::to_string(random()));
+    if (std::filesystem::create_directory(folder)) return folder;
+  }
+}
+
+Handle OpenFile(const std::filesystem::path& path, bool write) {
+  return reinterpret_cast<Handle>(::CreateFileW(
+      path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      nullptr, write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+void CloseFile(Handle handle) { ::CloseHandle(reinterpret_cast<HANDLE>(handle)); }
+
+void MakePipe(Handle* read_end, Handle* write_end) {
+  HANDLE ends[2] = {};
+  if (!::CreatePipe(&ends[0], &ends[1], nullptr, 0)) Fail("CreatePipe");
+  *read_end = reinterpret_cast<Handle>(ends[0]);
+  *write_end = reinterpret_cast<Handle>(ends[1]);
+}
+
+Handle NoHandle() { return 0; }
+
+// An explicit, protected DACL (the user alone, and nobody else, may use the
+// file), and the hidden attribute.
+void GiveMetadata(const std::filesystem::path& path) {
+  const std::wstring sddl = L"D:P(A;;FA;;;" + UserSid() + L")";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+    Fail("ConvertStringSecurityDescriptorToSecurityDescriptorW");
+  }
+  ::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                     descriptor);
+  ::LocalFree(descriptor);
+  ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN);
+}
+
+std::string MetadataOf(const std::filesystem::path& path) {
+  constexpr SECURITY_INFORMATION kParts =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  std::vector<char> descriptor(4096);
+  DWORD size = 0;
+  if (!::GetFileSecurityW(path.c_str(), kParts, descriptor.data(),
+                          static_cast<DWORD>(descriptor.size()), &size)) {
+    return "missing";
+  }
+  char* sddl = nullptr;
+  ::ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1, kParts,
+                                                         &sddl, nullptr);
+  std::string text = sddl;
+  ::LocalFree(sddl);
+  return text + " attributes " +
+         std::to_string(::GetFileAttributesW(path.c_str()) & kKeptAttributes);
+}
+
+// This program again, its output to NUL, the job in the environment.
+ChildEnd RunChild(ChildBody /*body: main hands the job to it*/, const std::string& job) {
+  std::wstring program(MAX_PATH, L'\0');
+  program.resize(::GetModuleFileNameW(nullptr, program.data(), MAX_PATH));
+  std::wstring line = L"\"" + program + L"\"";
+  SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+  HANDLE nul =
+      ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherited, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
+  PROCESS_INFORMATION process = {};
+  ::SetEnvironmentVariableA(kJobVariable, job.c_str());
+  // Under Wine on a loaded machine a start has failed now and then (the
+  // child never ran): it is tried a few times before the tests give up.
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 10 && !started; ++attempt) {
+    if (attempt > 0) ::Sleep(200);
+    started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                               nullptr, &startup, &process);
+  }
+  ::SetEnvironmentVariableA(kJobVariable, nullptr);
+  ::CloseHandle(nul);
+  if (!started) Fail("CreateProcessW");
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(process.hProcess, &code);
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  return {job != kInterruptJob && code == InterruptStatus(), code};
+}
+
+bool RunAsChild(ChildBody body) {
+  char job[4096];
+  const DWORD length = ::GetEnvironmentVariableA(kJobVariable, job, sizeof job);
+  if (length == 0 || length >= sizeof job) return false;
+  if (std::string(job) == kInterruptJob) {
+    RaiseInterrupt(false);
+    std::abort();  // an interrupt that did not end the process
+  }
+  body(job);
+  return true;
+}
+
+// The system delivers a console event by starting its control routine on a
+// new thread of the process, as here; the handlers run there.
+void RaiseInterrupt(bool held) {
+  const FARPROC routine = ::GetProcAddress(::GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine");
+  if (routine == nullptr) Fail("GetProcAddress(CtrlRoutine)");
+  Interrupt = ::CreateThread(
+      nullptr, 0, std::bit_cast<LPTHREAD_START_ROUTINE>(routine),
+      reinterpret_cast<LPVOID>(static_cast<std::uintptr_t>(CTRL_BREAK_EVENT)), 0, nullptr);
+  if (!held) AfterHold();
+}
+
+void AfterHold() {
+  if (Interrupt != nullptr) ::WaitForSingleObject(Interrupt, INFINITE);
+}
+
+}  // namespace zub::testing::host
