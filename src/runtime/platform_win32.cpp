@@ -467,20 +467,29 @@ DWORD Piece(std::size_t size) {
   return static_cast<DWORD>(size < kMaxTransfer ? size : kMaxTransfer);
 }
 
-PlatformCode WriteAt(Handle handle, std::uint64_t offset, const void* data, std::size_t size) {
+// Writes all `size` bytes: from `offset` on where it is not negative, else
+// at the file's position.
+PlatformCode WriteAll(Handle handle, const void* data, std::size_t size, std::int64_t offset) {
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
     DWORD count = 0;
-    if (!::WriteFile(Native(handle), bytes, Piece(size), &count, &at)) return LastError();
+    if (!::WriteFile(Native(handle), bytes, Piece(size), &count, offset < 0 ? nullptr : &at)) {
+      return LastError();
+    }
+    // A write that takes nothing would be repeated for ever.
     if (count == 0) return ERROR_WRITE_FAULT;
     bytes += count;
     size -= count;
-    offset += count;
+    if (offset >= 0) offset += count;
   }
   return 0;
+}
+
+PlatformCode WriteAt(Handle handle, std::uint64_t offset, const void* data, std::size_t size) {
+  return WriteAll(handle, data, size, static_cast<std::int64_t>(offset));
 }
 
 PlatformCode Truncate(Handle handle, std::uint64_t length) {
@@ -556,16 +565,7 @@ PlatformCode Read(Handle handle, void* buffer, std::size_t size, std::size_t* go
 }
 
 PlatformCode Write(Handle handle, const void* data, std::size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    DWORD count = 0;
-    if (!::WriteFile(Native(handle), bytes, Piece(size), &count, nullptr)) return LastError();
-    // A write that takes nothing would be repeated for ever.
-    if (count == 0) return ERROR_WRITE_FAULT;
-    bytes += count;
-    size -= count;
-  }
-  return 0;
+  return WriteAll(handle, data, size, -1);
 }
 
 PlatformCode SyncFile(Handle handle) {
