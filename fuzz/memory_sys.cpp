@@ -80,15 +80,15 @@ PlatformCode OpenWrite(const char* name, Handle* handle) {
   return 0;
 }
 
-PlatformCode ProbeWrite(const char* name) {
+PlatformCode ProbeWrite(const FilePlace& place) {
   if (Fails("probe_write")) return State->fail_code;
-  return Exists(name) ? 0 : ENOENT;
+  return Exists(place.name) ? 0 : ENOENT;
 }
 
-PlatformCode OpenUpdate(const char* name, Handle* handle) {
+PlatformCode OpenUpdate(const FilePlace& place, Handle* handle) {
   if (Fails("open_update")) return State->fail_code;
-  if (!Exists(name)) return ENOENT;
-  *handle = NewHandle(name);
+  if (!Exists(place.name)) return ENOENT;
+  *handle = NewHandle(place.name);
   return 0;
 }
 
@@ -104,36 +104,50 @@ PlatformCode LinkCount(Handle handle, std::uint32_t* count) {
   return 0;
 }
 
-PlatformCode CreateUnnamed(const char* model, TemporaryFile* file) {
+// The place of a file is its whole name; the folder a handle of its own.
+PlatformCode Locate(const char* name, FilePlace* place) {
+  if (Fails("locate")) return State->fail_code;
+  *place = FilePlace{NewHandle("folder of " + std::string(name), true), "", name, {}};
+  return 0;
+}
+
+PlatformCode CheckPlace(Handle file, FilePlace* place) {
+  if (Fails("check_place")) return State->fail_code;
+  OpenFile* open = FileOf(file);
+  Require(open != nullptr, "the place of a file of another run");
+  return open->name == place->name ? 0 : ESTALE;
+}
+
+PlatformCode CreateUnnamed(const FilePlace& place, TemporaryFile* file) {
   if (Fails("create_unnamed")) return State->fail_code;
   if (State->named_only) return EOPNOTSUPP;
-  if (!Exists(model)) return ENOENT;
+  if (!Exists(place.name)) return ENOENT;
   const std::string name = "hidden " + std::to_string(Hidden.size());
   Hidden[name];
   *file = TemporaryFile{NewHandle(name, true), "", false};
   return 0;
 }
 
-PlatformCode CreateTemporary(const char* model, TemporaryFile* file) {
+PlatformCode CreateTemporary(const FilePlace& place, TemporaryFile* file) {
   if (Fails("create_temporary")) return State->fail_code;
-  if (!Exists(model)) return ENOENT;
-  std::string name = FreeName(model);
+  if (!Exists(place.name)) return ENOENT;
+  std::string name = FreeName(place.name.c_str());
   State->files[name];
   *file = TemporaryFile{NewHandle(name), name, true};
   return 0;
 }
 
-PlatformCode CopyMetadata(const char* model, Handle /*handle*/) {
+PlatformCode CopyMetadata(const FilePlace& place, Handle /*handle*/) {
   if (Fails("copy_metadata")) return State->fail_code;
-  return Exists(model) ? 0 : ENOENT;
+  return Exists(place.name) ? 0 : ENOENT;
 }
 
-PlatformCode NameTemporary(const char* model, TemporaryFile* file) {
+PlatformCode NameTemporary(const FilePlace& place, TemporaryFile* file) {
   if (Fails("name_temporary")) return State->fail_code;
   if (file->named) return 0;
   OpenFile* open = FileOf(file->handle);
   Require(open != nullptr && open->hidden, "an unnamed file to name");
-  std::string name = FreeName(model);
+  std::string name = FreeName(place.name.c_str());
   State->files[name] = std::move(Hidden[open->name]);
   Hidden.erase(open->name);
   *open = OpenFile{name, open->at, true, open->ended, false};
@@ -142,7 +156,7 @@ PlatformCode NameTemporary(const char* model, TemporaryFile* file) {
   return 0;
 }
 
-PlatformCode SyncFolder(const char* /*name*/) {
+PlatformCode SyncFolder(const FilePlace& /*place*/) {
   return Fails("sync_folder") ? State->fail_code : 0;
 }
 
@@ -240,23 +254,17 @@ PlatformCode Close(Handle handle) {
   return Fails("close") ? State->fail_code : 0;
 }
 
-PlatformCode Resolve(const char* name, std::string* resolved) {
-  if (Fails("resolve")) return State->fail_code;
-  resolved->assign(name);
-  return 0;
-}
-
-PlatformCode Replace(const char* from, const char* to) {
+PlatformCode Replace(const FilePlace& place, const TemporaryFile& file) {
   if (Fails("replace")) return State->fail_code;
-  auto source = State->files.find(from);
+  auto source = State->files.find(file.name);
   if (source == State->files.end()) return ENOENT;
   std::string bytes = std::move(source->second);
   State->files.erase(source);
-  State->files[to] = std::move(bytes);
+  State->files[place.name] = std::move(bytes);
   return 0;
 }
 
-PlatformCode Remove(const char* name) {
+PlatformCode Remove(const FilePlace& /*place*/, const std::string& name) {
   if (Fails("remove")) return State->fail_code;
   return State->files.erase(name) != 0 ? 0 : ENOENT;
 }
@@ -282,6 +290,8 @@ void StartMemorySys(MemorySys* state) {
   Sys.probe_write = ProbeWrite;
   Sys.lock = Lock;
   Sys.link_count = LinkCount;
+  Sys.locate = Locate;
+  Sys.check_place = CheckPlace;
   Sys.create_unnamed = CreateUnnamed;
   Sys.create_temporary = CreateTemporary;
   Sys.copy_metadata = CopyMetadata;
@@ -299,7 +309,6 @@ void StartMemorySys(MemorySys* state) {
   Sys.write = Write;
   Sys.sync = Sync;
   Sys.close = Close;
-  Sys.resolve = Resolve;
   Sys.replace = Replace;
   Sys.remove = Remove;
   Sys.command_line = CommandLine;

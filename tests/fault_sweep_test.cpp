@@ -64,9 +64,10 @@ const std::vector<PlatformCode> kCodes[kCallKinds] = {
     {kCode.no_space},                               // write
     {kCode.io},                                     // sync
     {kCode.io},                                     // close
-    {kCode.not_found},                              // resolve
+    {kCode.not_found},                              // locate
     {kCode.io},                                     // remove
     {kCode.invalid},                                // watch_interrupts
+    {NativeCalls().moved},                          // check_place
 };
 
 std::string ReadFile(const fs::path& path) {
@@ -123,9 +124,9 @@ const Scenario kScenarios[] = {
      nullptr,
      false,
      Call::kReplace,
-     {Call::kProbeWrite, Call::kResolve, Call::kWatchInterrupts, Call::kCreateUnnamed,
-      Call::kCopyMetadata, Call::kWrite, Call::kSync, Call::kNameTemporary, Call::kClose,
-      Call::kReplace, Call::kSyncFolder}},
+     {Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kWrite,
+      Call::kCopyMetadata, Call::kSync, Call::kNameTemporary, Call::kClose, Call::kReplace,
+      Call::kSyncFolder}},
     {"NamedTemporary",
      kLog,
      kSettings,
@@ -134,9 +135,9 @@ const Scenario kScenarios[] = {
      nullptr,
      true,
      Call::kReplace,
-     {Call::kProbeWrite, Call::kResolve, Call::kWatchInterrupts, Call::kCreateUnnamed,
-      Call::kCreateTemporary, Call::kCopyMetadata, Call::kWrite, Call::kSync, Call::kNameTemporary,
-      Call::kClose, Call::kReplace, Call::kSyncFolder}},
+     {Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kCreateTemporary,
+      Call::kWrite, Call::kCopyMetadata, Call::kSync, Call::kNameTemporary, Call::kClose,
+      Call::kReplace, Call::kSyncFolder}},
     // Shorter than before, so that the file is cut to its new length.
     {"InPlace",
      kLog,

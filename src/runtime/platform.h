@@ -27,10 +27,34 @@ enum class StdStream { kInput, kOutput };
 // and the address of the faulting instruction. Never returns.
 using FaultHandler = void (*)(std::uint32_t code, const void* address);
 
+// What the system knows a file by, whatever names it has: device and inode
+// on POSIX, volume serial number and file index on Windows.
+struct FileId {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+// Where a file that has been read stands, found once: the folder that holds
+// it, held open, and the file's name in that folder. Every later step of a
+// rewrite goes through the open folder, and checks that the name still
+// leads to the file that was read, so that nobody who swaps a name on the
+// path meanwhile can steer the rewrite onto another file.
+struct FilePlace {
+  Handle folder = 0;
+  // The folder's whole path, for a platform that names files by whole
+  // paths only; that platform keeps the folder from being renamed while it
+  // holds it.
+  std::string folder_path;
+  std::string name;
+  FileId file;
+};
+
 // A temporary file beside the file it is to replace.
 struct TemporaryFile {
   Handle handle = 0;
-  // Where it stands, or will stand once named; empty while it has no name.
+  // Its name in the folder of the place, or the one it will have once
+  // named; empty while it has no name.
   std::string name;
   // False while the file goes with the process that made it: it has no
   // name (Linux), or is to be deleted when its handle is closed (Windows).
@@ -42,46 +66,66 @@ struct PlatformCalls {
   PlatformCode (*open_read)(const char* name, Handle* handle);
   // Creates a file, or truncates an existing one to length 0, for writing.
   PlatformCode (*open_write)(const char* name, Handle* handle);
-  // Opens an existing file for reading and writing, without changing it.
-  PlatformCode (*open_update)(const char* name, Handle* handle);
-  // Opens an existing file for writing without changing it: tells whether
-  // it may be written. The handle is closed again at once.
-  PlatformCode (*probe_write)(const char* name);
+  // Opens the file of `place` for reading and writing, without changing it.
+  PlatformCode (*open_update)(const FilePlace& place, Handle* handle);
+  // Opens the file of `place` for writing without changing it: tells
+  // whether it may be written. The handle is closed again at once.
+  PlatformCode (*probe_write)(const FilePlace& place);
   // Takes the lock of an open file: shared for a reader, exclusive for a
   // writer, waiting a bounded time for another process to give it up. This
   // is what share modes do where the platform has none; where it has them,
-  // or where the file system keeps no locks, there is nothing to do.
+  // or where the file system keeps no locks, there is nothing to do. A
+  // reader is also refused a file that another program has open for
+  // writing, where the system can tell (share modes refuse it at the open).
   PlatformCode (*lock)(Handle handle, bool exclusive);
   // The number of names (hard links) the open file has.
   PlatformCode (*link_count)(Handle handle, std::uint32_t* count);
 
-  // The temporary file of a replacement, in the folder of `model`, open for
-  // writing. An unnamed one leaves nothing behind when the process ends
+  // Finds the place of the file `name`: the name is resolved once (symbolic
+  // links followed) and its folder opened. The folder is released with
+  // close; an exclusive lock on it keeps other runs from rewriting files in
+  // it meanwhile.
+  PlatformCode (*locate)(const char* name, FilePlace* place);
+  // Takes `file`, open for reading, as the file of `place`: the name in the
+  // folder must lead to it.
+  PlatformCode (*check_place)(Handle file, FilePlace* place);
+
+  // Every call below that takes a place opens or renames the file of that
+  // place only where its name still leads to the file that was read, and
+  // fails with `moved` otherwise; none follows a symbolic link at the name.
+
+  // The temporary file of a replacement, in the folder of `place`, open
+  // for writing. An unnamed one leaves nothing behind when the process ends
   // before it is named; where the file system cannot make one, the call
   // fails with `not_supported`. A named one gets a fresh name that nobody
   // can guess.
-  PlatformCode (*create_unnamed)(const char* model, TemporaryFile* file);
-  PlatformCode (*create_temporary)(const char* model, TemporaryFile* file);
-  // Gives the file everything `model` has but its content: owner and group,
-  // extended attributes (access control lists among them) and mode. Fails
-  // where any of that cannot be carried over.
-  PlatformCode (*copy_metadata)(const char* model, Handle handle);
-  // Gives an unnamed temporary file its name beside `model`, just before it
-  // replaces `model`; a named one keeps its own.
-  PlatformCode (*name_temporary)(const char* model, TemporaryFile* file);
-  // Replaces `to` with `from` in one step.
-  PlatformCode (*replace)(const char* from, const char* to);
-  // Makes a finished replacement in the folder of `name` durable.
-  PlatformCode (*sync_folder)(const char* name);
+  PlatformCode (*create_unnamed)(const FilePlace& place, TemporaryFile* file);
+  PlatformCode (*create_temporary)(const FilePlace& place, TemporaryFile* file);
+  // Gives the file everything the file of `place` has but its content:
+  // owner and group, extended attributes (access control lists among
+  // them), mode and inode flags. Fails where any of that cannot be carried
+  // over. Called once the content is written, so that nothing the system
+  // takes away on a write (set-id bits, capabilities) is lost.
+  PlatformCode (*copy_metadata)(const FilePlace& place, Handle handle);
+  // Gives an unnamed temporary file its name in the folder of `place`, just
+  // before it replaces the file; a named one keeps its own.
+  PlatformCode (*name_temporary)(const FilePlace& place, TemporaryFile* file);
+  // Puts the temporary file in the place of the file, in one step.
+  PlatformCode (*replace)(const FilePlace& place, const TemporaryFile& file);
+  // Makes a finished replacement in the folder of `place` durable.
+  PlatformCode (*sync_folder)(const FilePlace& place);
+  // Removes the file `name` of the folder of `place`.
+  PlatformCode (*remove)(const FilePlace& place, const std::string& name);
   // True when a failure of the calls above that make a replacement means
   // only that the file cannot be replaced by another: the folder takes no
-  // new name, or the file is a mount point of its own. It may still be
-  // rewritten where it stands.
+  // new name, has no room or no free inode for one, or the file is a mount
+  // point of its own. It may still be rewritten where it stands.
   bool (*only_in_place)(PlatformCode code);
 
   // Takes room on the disk for the file to grow to `length` bytes, without
-  // changing its bytes; where the system cannot take room without it, the
-  // file grows. A failure (a full disk) leaves the file as it was.
+  // changing its bytes or its length; where the system cannot take room
+  // without writing, it takes none. A failure (a full disk) leaves the file
+  // as it was.
   PlatformCode (*reserve)(Handle handle, std::uint64_t length);
   // Writes all `size` bytes from `offset` on, or fails.
   PlatformCode (*write_at)(Handle handle, std::uint64_t offset, const void* data, std::size_t size);
@@ -97,10 +141,6 @@ struct PlatformCalls {
   // Brings the file's bytes to stable storage.
   PlatformCode (*sync)(Handle handle);
   PlatformCode (*close)(Handle handle);
-  // The path a name finally refers to, symbolic links followed. A missing
-  // final component is not an error; the name is then given as it stands.
-  PlatformCode (*resolve)(const char* name, std::string* resolved);
-  PlatformCode (*remove)(const char* name);
 
   // From now on an interrupt that ends the process (POSIX: SIGINT, SIGTERM,
   // SIGHUP; Windows: the console's Ctrl+C, Ctrl+Break and close) first
@@ -131,6 +171,8 @@ struct PlatformCalls {
   // Codes this platform uses where the runtime itself refuses an operation.
   PlatformCode name_too_long;
   PlatformCode not_supported;
+  // The name of a file that is being rewritten leads to another file now.
+  PlatformCode moved;
 };
 
 // The table in use. Starts as the native one.

@@ -1,6 +1,10 @@
 // The platform layer on POSIX systems. The platform code is errno.
 #include <dlfcn.h>
 #include <fcntl.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -39,8 +43,6 @@ PlatformCode OpenWith(const char* name, int flags, mode_t mode, Handle* handle) 
   return 0;
 }
 
-int Fd(Handle handle) { return static_cast<int>(handle); }
-
 // Reading leaves the file's access time alone where the system allows it:
 // a log is read in pieces of 128 bytes, and otherwise every one of those
 // reads asks whether the access time is due. Only the file's owner may ask
@@ -57,21 +59,54 @@ PlatformCode OpenWrite(const char* name, Handle* handle) {
   return OpenWith(name, O_WRONLY | O_CREAT | O_TRUNC, 0666, handle);
 }
 
-PlatformCode ProbeWrite(const char* name) {
-  Handle handle = 0;
-  // Non-blocking, so that a pipe without a reader does not stall the probe.
-  if (PlatformCode code = OpenWith(name, O_WRONLY | O_NONBLOCK, 0, &handle); code != 0) {
-    return code;
-  }
-  ::close(Fd(handle));
-  return 0;
-}
-
 std::string FolderOf(const std::string& path) {
   std::string::size_type slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+int Fd(Handle handle) { return static_cast<int>(handle); }
+
+FileId IdOf(const struct stat& status) {
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+// Opens the file of `place` as it stands in the held folder, never through
+// a symbolic link (nor, non-blocking, stalled by a pipe put there), and
+// only where it is still the file that was read.
+PlatformCode OpenPlace(const FilePlace& place, int flags, Handle* handle) {
+  int fd;
+  do {
+    fd = ::openat(Fd(place.folder), place.name.c_str(),
+                  flags | O_NOFOLLOW | O_NONBLOCK | kOpenFlags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno == ELOOP ? ESTALE : errno;
+  struct stat status;
+  PlatformCode code = ::fstat(fd, &status) != 0 ? errno : 0;
+  if (code == 0 && IdOf(status) != place.file) code = ESTALE;
+  if (code != 0) {
+    ::close(fd);
+    return code;
+  }
+  *handle = fd;
+  return 0;
+}
+
+// 0 when the name of `place` leads to the file that was read.
+PlatformCode CheckPlace(const FilePlace& place) {
+  struct stat status;
+  if (::fstatat(Fd(place.folder), place.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno;
+  }
+  return IdOf(status) == place.file ? 0 : ESTALE;
+}
+
+PlatformCode ProbeWrite(const FilePlace& place) {
+  Handle handle = 0;
+  if (PlatformCode code = OpenPlace(place, O_WRONLY, &handle); code != 0) return code;
+  ::close(Fd(handle));
+  return 0;
 }
 
 // Writes all `size` bytes: from `offset` on where it is not negative, else
@@ -93,8 +128,8 @@ PlatformCode WriteAll(Handle handle, const void* data, std::size_t size, off_t o
   return 0;
 }
 
-PlatformCode OpenUpdate(const char* name, Handle* handle) {
-  return OpenWith(name, O_RDWR, 0, handle);
+PlatformCode OpenUpdate(const FilePlace& place, Handle* handle) {
+  return OpenPlace(place, O_RDWR, handle);
 }
 
 // How long a run waits for another to give up a file's lock.
@@ -106,22 +141,47 @@ void SleepMs(long milliseconds) {
   }
 }
 
+// Whether another program has the file open for writing, as far as the
+// system tells: a read lease is refused (EAGAIN) exactly then. Where no
+// lease can be had (not the file's owner, a file system without them), it
+// cannot tell, and nothing is refused. The lease is given back at once;
+// meanwhile the signal that would announce a writer is ignored, so that it
+// can never end the run.
+PlatformCode CheckNoWriter(int fd) {
+#ifdef F_SETLEASE
+  struct sigaction ignore = {};
+  struct sigaction previous = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  if (::sigaction(SIGIO, &ignore, &previous) != 0) return 0;
+  PlatformCode code = ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? 0 : errno;
+  if (code == 0) (void)::fcntl(fd, F_SETLEASE, F_UNLCK);
+  (void)::sigaction(SIGIO, &previous, nullptr);
+  return code == EAGAIN ? EAGAIN : 0;
+#else
+  (void)fd;
+  return 0;
+#endif
+}
+
 // POSIX has no share modes: a lock that every run takes stands in for them,
 // so that no run reads a file that another is rewriting in place. Other
-// programs that take no lock are not kept out.
+// programs that take no lock are not kept out; a reader is at least refused
+// a file that another program still has open for writing.
 PlatformCode Lock(Handle handle, bool exclusive) {
   const int operation = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
   long waited = 0;
   for (long step = 1;;) {
-    if (::flock(Fd(handle), operation) == 0) return 0;
+    if (::flock(Fd(handle), operation) == 0) break;
     if (errno == EINTR) continue;
     // A file system that keeps no locks: there is nothing to wait for.
-    if (errno != EWOULDBLOCK) return 0;
+    if (errno != EWOULDBLOCK) break;
     if (waited >= kLockWaitMs) return EWOULDBLOCK;
     SleepMs(step);
     waited += step;
     step = std::min(step * 2, 50L);
   }
+  return exclusive ? 0 : CheckNoWriter(Fd(handle));
 }
 
 PlatformCode LinkCount(Handle handle, std::uint32_t* count) {
@@ -133,23 +193,25 @@ PlatformCode LinkCount(Handle handle, std::uint32_t* count) {
 
 // The named temporary file that has not yet replaced its file, for the
 // interrupt handler: set before the name can exist, cleared once it is gone.
-char PendingName[PATH_MAX + 64];
+constexpr std::size_t kFreshNameLength = 24;  // ".zub-" 16 hex digits ".tmp"
+int PendingFolder = -1;
+char PendingName[kFreshNameLength + 1];
 volatile sig_atomic_t HavePending = 0;
 
-void SetPending(const std::string& name) {
+void SetPending(const FilePlace& place, const std::string& name) {
   HavePending = 0;
-  if (name.size() >= sizeof PendingName) return;  // cannot be: names come from realpath
+  PendingFolder = Fd(place.folder);
   std::memcpy(PendingName, name.c_str(), name.size() + 1);
   HavePending = 1;
 }
 
-void ClearPending(const char* name) {
-  if (HavePending != 0 && std::strcmp(name, PendingName) == 0) HavePending = 0;
+void ClearPending(const std::string& name) {
+  if (HavePending != 0 && name == PendingName) HavePending = 0;
 }
 
-// A name in the folder of `model` that nobody can guess, and that no
-// process id or earlier run decides: a leftover never stands in the way.
-std::string FreshName(const char* model) {
+// A name that nobody can guess, and that no process id or earlier run
+// decides: a leftover never stands in the way.
+std::string FreshName() {
   std::uint64_t bits = 0;
   if (::getentropy(&bits, sizeof bits) != 0) {
     timespec now = {};
@@ -158,56 +220,63 @@ std::string FreshName(const char* model) {
            static_cast<std::uint64_t>(now.tv_sec) ^ static_cast<std::uint64_t>(::getpid()) << 32;
   }
   static constexpr char kDigits[] = "0123456789abcdef";
-  std::string name = FolderOf(model) + "/.zub-";
+  std::string name = ".zub-";
   for (int shift = 60; shift >= 0; shift -= 4) name += kDigits[bits >> shift & 0xF];
   return name + ".tmp";
 }
 
 constexpr int kNameAttempts = 100;
 
-PlatformCode CreateUnnamed(const char* model, TemporaryFile* file) {
+PlatformCode CreateUnnamed(const FilePlace& place, TemporaryFile* file) {
 #ifdef O_TMPFILE
-  Handle handle = 0;
-  PlatformCode code = OpenWith(FolderOf(model).c_str(), O_TMPFILE | O_WRONLY, 0600, &handle);
+  int fd;
+  do {
+    fd = ::openat(Fd(place.folder), ".", O_TMPFILE | O_WRONLY | kOpenFlags, 0600);
+  } while (fd < 0 && errno == EINTR);
   // Kernels and file systems without unnamed files say so in several ways.
-  if (code == EOPNOTSUPP || code == EISDIR || code == EINVAL) return EOPNOTSUPP;
-  if (code != 0) return code;
-  *file = TemporaryFile{handle, "", false};
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) return EOPNOTSUPP;
+  if (fd < 0) return errno;
+  *file = TemporaryFile{fd, "", false};
   return 0;
 #else
-  (void)model;
+  (void)place;
   (void)file;
   return EOPNOTSUPP;
 #endif
 }
 
-PlatformCode CreateTemporary(const char* model, TemporaryFile* file) {
+PlatformCode CreateTemporary(const FilePlace& place, TemporaryFile* file) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    std::string candidate = FreshName(model);
-    SetPending(candidate);
-    Handle handle = 0;
-    PlatformCode code = OpenWith(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600, &handle);
-    if (code == 0) {
-      *file = TemporaryFile{handle, std::move(candidate), true};
+    std::string candidate = FreshName();
+    SetPending(place, candidate);
+    int fd;
+    do {
+      fd = ::openat(Fd(place.folder), candidate.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | kOpenFlags, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+      *file = TemporaryFile{fd, std::move(candidate), true};
       return 0;
     }
+    const PlatformCode code = errno;
     HavePending = 0;
     if (code != EEXIST) return code;
   }
   return EEXIST;
 }
 
-PlatformCode NameTemporary(const char* model, TemporaryFile* file) {
+PlatformCode NameTemporary(const FilePlace& place, TemporaryFile* file) {
   if (file->named) return 0;
   const std::string self = "/proc/self/fd/" + std::to_string(Fd(file->handle));
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    std::string candidate = FreshName(model);
-    SetPending(candidate);
-    int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW);
+    std::string candidate = FreshName();
+    SetPending(place, candidate);
+    const int folder = Fd(place.folder);
+    int linked = ::linkat(AT_FDCWD, self.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW);
 #ifdef AT_EMPTY_PATH
     // Without /proc, a privileged process can still link the file itself.
     if (linked != 0 && errno == ENOENT) {
-      linked = ::linkat(Fd(file->handle), "", AT_FDCWD, candidate.c_str(), AT_EMPTY_PATH);
+      linked = ::linkat(Fd(file->handle), "", folder, candidate.c_str(), AT_EMPTY_PATH);
     }
 #endif
     if (linked == 0) {
@@ -222,18 +291,17 @@ PlatformCode NameTemporary(const char* model, TemporaryFile* file) {
   return EEXIST;
 }
 
-// The names of the extended attributes of `path` (`fd` when it is not
-// negative); none where the file system keeps none.
-PlatformCode AttributeNames(const char* path, int fd, std::vector<std::string>* names) {
+// The names of the extended attributes of the open file `fd`; none where
+// the file system keeps none.
+PlatformCode AttributeNames(int fd, std::vector<std::string>* names) {
   names->clear();
   std::string list;
   for (;;) {
-    ssize_t size = fd >= 0 ? ::flistxattr(fd, nullptr, 0) : ::listxattr(path, nullptr, 0);
+    ssize_t size = ::flistxattr(fd, nullptr, 0);
     if (size < 0) return errno == ENOTSUP ? 0 : errno;
     if (size == 0) return 0;
     list.resize(static_cast<std::size_t>(size));
-    size = fd >= 0 ? ::flistxattr(fd, list.data(), list.size())
-                   : ::listxattr(path, list.data(), list.size());
+    size = ::flistxattr(fd, list.data(), list.size());
     if (size >= 0) {
       list.resize(static_cast<std::size_t>(size));
       break;
@@ -248,13 +316,13 @@ PlatformCode AttributeNames(const char* path, int fd, std::vector<std::string>* 
   return 0;
 }
 
-PlatformCode CopyAttribute(const char* model, const std::string& name, int fd) {
+PlatformCode CopyAttribute(int model, const std::string& name, int fd) {
   std::string value;
   for (;;) {
-    ssize_t size = ::getxattr(model, name.c_str(), nullptr, 0);
+    ssize_t size = ::fgetxattr(model, name.c_str(), nullptr, 0);
     if (size < 0) return errno;
     value.resize(static_cast<std::size_t>(size));
-    size = ::getxattr(model, name.c_str(), value.data(), value.size());
+    size = ::fgetxattr(model, name.c_str(), value.data(), value.size());
     if (size >= 0) {
       value.resize(static_cast<std::size_t>(size));
       break;
@@ -264,23 +332,13 @@ PlatformCode CopyAttribute(const char* model, const std::string& name, int fd) {
   return ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) == 0 ? 0 : errno;
 }
 
-// Owner and group first (a change of owner clears the set-id bits), then
-// the attributes, ACLs among them (a folder's default ACL that the new file
-// took over goes), and the mode last, which leaves an ACL's mask as the
-// old file's group bits had it.
-PlatformCode CopyMetadata(const char* model, Handle handle) {
-  const int fd = Fd(handle);
-  struct stat old;
-  struct stat now;
-  if (::stat(model, &old) != 0 || ::fstat(fd, &now) != 0) return errno;
-  if ((old.st_uid != now.st_uid || old.st_gid != now.st_gid) &&
-      ::fchown(fd, old.st_uid, old.st_gid) != 0) {
-    return errno;
-  }
+// The attributes of `model`, and no others: a folder's default ACL that the
+// new file took over goes.
+PlatformCode CopyAttributes(int model, int fd) {
   std::vector<std::string> wanted;
   std::vector<std::string> present;
-  if (PlatformCode code = AttributeNames(model, -1, &wanted); code != 0) return code;
-  if (PlatformCode code = AttributeNames(nullptr, fd, &present); code != 0) return code;
+  if (PlatformCode code = AttributeNames(model, &wanted); code != 0) return code;
+  if (PlatformCode code = AttributeNames(fd, &present); code != 0) return code;
   for (const std::string& name : present) {
     if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
         ::fremovexattr(fd, name.c_str()) != 0) {
@@ -290,30 +348,112 @@ PlatformCode CopyMetadata(const char* model, Handle handle) {
   for (const std::string& name : wanted) {
     if (PlatformCode code = CopyAttribute(model, name, fd); code != 0) return code;
   }
-  return ::fchmod(fd, old.st_mode & 07777) == 0 ? 0 : errno;
-}
-
-PlatformCode Replace(const char* from, const char* to) {
-  if (::rename(from, to) != 0) return errno;
-  ClearPending(from);
   return 0;
 }
 
-// Some file systems cannot sync a folder, or cannot open one for it; the
-// file is in place by then, so that is done as well as it can be.
-PlatformCode SyncFolder(const char* name) {
+// The inode flags a user sets (chattr): no dump, no access time, synchronous
+// writes and the like. Where the file system keeps none, there are none to
+// carry over.
+PlatformCode CopyFlags(int model, int fd) {
+#ifdef FS_IOC_GETFLAGS
+  constexpr int kCarried = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
+                           FS_NOATIME_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL | FS_NOCOW_FL;
+  int wanted = 0;
+  if (::ioctl(model, FS_IOC_GETFLAGS, &wanted) != 0) {
+    return errno == ENOTTY || errno == ENOTSUP || errno == EINVAL ? 0 : errno;
+  }
+  wanted &= kCarried;
+  int flags = 0;
+  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return wanted == 0 ? 0 : errno;
+  if ((flags & kCarried) == wanted) return 0;
+  flags = (flags & ~kCarried) | wanted;
+  return ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0 ? 0 : errno;
+#else
+  (void)model;
+  (void)fd;
+  return 0;
+#endif
+}
+
+// Owner and group first (a change of owner clears the set-id bits and
+// capabilities), then the attributes, ACLs and capabilities among them, the
+// mode, which leaves an ACL's mask as the old file's group bits had it, and
+// the inode flags last.
+PlatformCode CopyFrom(int model, int fd) {
+  struct stat old;
+  struct stat now;
+  if (::fstat(model, &old) != 0 || ::fstat(fd, &now) != 0) return errno;
+  if ((old.st_uid != now.st_uid || old.st_gid != now.st_gid) &&
+      ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+    return errno;
+  }
+  if (PlatformCode code = CopyAttributes(model, fd); code != 0) return code;
+  if (::fchmod(fd, old.st_mode & 07777) != 0) return errno;
+  return CopyFlags(model, fd);
+}
+
+PlatformCode CopyMetadata(const FilePlace& place, Handle handle) {
+  Handle model = 0;
+  if (PlatformCode code = OpenPlace(place, O_RDONLY, &model); code != 0) return code;
+  const PlatformCode code = CopyFrom(Fd(model), Fd(handle));
+  ::close(Fd(model));
+  return code;
+}
+
+// The rename replaces the name in the held folder, whatever stands there
+// at that instant; it never follows a link.
+PlatformCode Replace(const FilePlace& place, const TemporaryFile& file) {
+  if (PlatformCode code = CheckPlace(place); code != 0) return code;
+  const int folder = Fd(place.folder);
+  if (::renameat(folder, file.name.c_str(), folder, place.name.c_str()) != 0) return errno;
+  ClearPending(file.name);
+  return 0;
+}
+
+// Some file systems cannot sync a folder, and a folder that could only be
+// held for its path cannot be synced; the file is in place by then, so that
+// is done as well as it can be.
+PlatformCode SyncFolder(const FilePlace& place) {
+  PlatformCode code = ::fsync(Fd(place.folder)) == 0 ? 0 : errno;
+  return code == EBADF || code == EINVAL || code == EROFS || code == ENOTSUP ? 0 : code;
+}
+
+// The name once, symbolic links followed, and its folder held open: for
+// reading, so that it can be locked and synced; where that is not allowed,
+// for its path alone.
+PlatformCode Locate(const char* name, FilePlace* place) {
+  char* resolved = ::realpath(name, nullptr);
+  if (resolved == nullptr) return errno;
+  const std::string path = resolved;
+  std::free(resolved);
+  FilePlace found;
+  found.folder_path = FolderOf(path);
+  found.name = path.substr(path.rfind('/') + 1);
   Handle folder = 0;
-  if (OpenWith(FolderOf(name).c_str(), O_RDONLY | O_DIRECTORY, 0, &folder) != 0) return 0;
-  PlatformCode code = ::fsync(Fd(folder)) == 0 ? 0 : errno;
-  ::close(Fd(folder));
-  return code == EINVAL || code == EROFS || code == ENOTSUP ? 0 : code;
+  PlatformCode code = OpenWith(found.folder_path.c_str(), O_RDONLY | O_DIRECTORY, 0, &folder);
+#ifdef O_PATH
+  if (code == EACCES) code = OpenWith(found.folder_path.c_str(), O_PATH | O_DIRECTORY, 0, &folder);
+#endif
+  if (code != 0) return code;
+  found.folder = folder;
+  *place = std::move(found);
+  return 0;
+}
+
+PlatformCode CheckPlace(Handle file, FilePlace* place) {
+  struct stat status;
+  if (::fstat(Fd(file), &status) != 0) return errno;
+  place->file = IdOf(status);
+  return CheckPlace(*place);
 }
 
 // The folder takes no new name (EACCES, EPERM, as in a sticky folder of
-// another owner), or the file is a mount point of its own (EBUSY) or on
-// another device than its temporary file (EXDEV).
+// another owner; ENOSPC, EDQUOT: no room or no free inode for one), or the
+// file is a mount point of its own (EBUSY) or on another device than its
+// temporary file (EXDEV).
 bool OnlyInPlace(PlatformCode code) {
-  return code == EACCES || code == EPERM || code == EBUSY || code == EXDEV;
+  return code == EACCES || code == EPERM || code == EBUSY || code == EXDEV || code == ENOSPC ||
+         code == EDQUOT;
 }
 
 PlatformCode Reserve(Handle handle, std::uint64_t length) {
@@ -326,13 +466,14 @@ PlatformCode Reserve(Handle handle, std::uint64_t length) {
   const auto count = static_cast<off_t>(length - size);
 #ifdef FALLOC_FL_KEEP_SIZE
   if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, from, count) == 0) return 0;
-  if (errno != EOPNOTSUPP && errno != ENOSYS) return errno;
-#endif
-  if (PlatformCode code = ::posix_fallocate(fd, from, count); code != 0) {
-    (void)::ftruncate(fd, from);
-    return code == EOPNOTSUPP || code == EINVAL ? 0 : code;  // no room can be taken here
-  }
+  // No room can be taken without writing here: none is. (posix_fallocate
+  // would write zeros past the end, which a crash would leave behind.)
+  return errno == EOPNOTSUPP || errno == ENOSYS ? 0 : errno;
+#else
+  (void)from;
+  (void)count;
   return 0;
+#endif
 }
 
 PlatformCode WriteAt(Handle handle, std::uint64_t offset, const void* data, std::size_t size) {
@@ -343,8 +484,8 @@ PlatformCode Truncate(Handle handle, std::uint64_t length) {
   return ::ftruncate(Fd(handle), static_cast<off_t>(length)) == 0 ? 0 : errno;
 }
 
-PlatformCode Remove(const char* name) {
-  if (::unlink(name) != 0) return errno;
+PlatformCode Remove(const FilePlace& place, const std::string& name) {
+  if (::unlinkat(Fd(place.folder), name.c_str(), 0) != 0) return errno;
   ClearPending(name);
   return 0;
 }
@@ -356,7 +497,7 @@ constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 bool Watching = false;
 
 void OnInterrupt(int signal) {
-  if (HavePending != 0) ::unlink(PendingName);
+  if (HavePending != 0) ::unlinkat(PendingFolder, PendingName, 0);
   (void)::raise(signal);
 }
 
@@ -433,14 +574,6 @@ PlatformCode CloseFile(Handle handle) {
   return ::close(Fd(handle)) == 0 ? 0 : errno;
 }
 
-PlatformCode Resolve(const char* name, std::string* resolved) {
-  char* path = ::realpath(name, nullptr);
-  if (path == nullptr) return errno;
-  resolved->assign(path);
-  std::free(path);
-  return 0;
-}
-
 PlatformCode ProgramPath(std::string* path) {
   char buffer[PATH_MAX];
   ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
@@ -508,8 +641,10 @@ void OnSignal(int signal, siginfo_t* info, void* context) {
 }
 
 void InstallFaultHandler(FaultHandler handler) {
-  // A write to a pipe whose reader has gone is an ordinary failed write.
+  // A write to a pipe whose reader has gone, or past the file size limit,
+  // is an ordinary failed write.
   (void)::signal(SIGPIPE, SIG_IGN);
+  (void)::signal(SIGXFSZ, SIG_IGN);
 
   int here = 0;
   StackTop = reinterpret_cast<std::uintptr_t>(&here);
@@ -579,12 +714,15 @@ const PlatformCalls& NativeCalls() {
       .probe_write = ProbeWrite,
       .lock = Lock,
       .link_count = LinkCount,
+      .locate = Locate,
+      .check_place = CheckPlace,
       .create_unnamed = CreateUnnamed,
       .create_temporary = CreateTemporary,
       .copy_metadata = CopyMetadata,
       .name_temporary = NameTemporary,
       .replace = Replace,
       .sync_folder = SyncFolder,
+      .remove = Remove,
       .only_in_place = OnlyInPlace,
       .reserve = Reserve,
       .write_at = WriteAt,
@@ -595,8 +733,6 @@ const PlatformCalls& NativeCalls() {
       .write = Write,
       .sync = SyncFile,
       .close = CloseFile,
-      .resolve = Resolve,
-      .remove = Remove,
       .watch_interrupts = WatchInterrupts,
       .hold_interrupts = HoldInterrupts,
       .program_path = ProgramPath,
@@ -608,6 +744,7 @@ const PlatformCalls& NativeCalls() {
       .remove_fault_handler = RemoveFaultHandler,
       .name_too_long = ENAMETOOLONG,
       .not_supported = EOPNOTSUPP,
+      .moved = ESTALE,
   };
   return calls;
 }

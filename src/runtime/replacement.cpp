@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace zub {
 
@@ -12,75 +13,30 @@ constexpr std::string_view kLineEnd = "\r\n";
 // Reading the old bytes of a file rewritten in place.
 constexpr std::size_t kReadPiece = std::size_t{64} << 10;
 
-// The temporary file of a replacement under way, and the LineFile that
-// writes it.
+// The place of the file being rewritten, while its folder is held, and the
+// temporary file of a replacement under way.
+FilePlace Place;
+bool Located = false;
 bool Replacing = false;
 TemporaryFile Temporary;
+bool TemporaryOpen = false;
 LineFile NewFile;
 
 void Leave(PlatformCode code) { PendingIoError = code; }
+
+// Lets the folder go, and with it its lock. A failure changes nothing: the
+// file is done with.
+void ReleasePlace() {
+  if (std::exchange(Located, false)) Sys.close(Place.folder);
+}
 
 // Closes the temporary file, if it is still open, and removes it, if it
 // has a name by now. Nothing is written out.
 void Discard() {
   if (!Replacing) return;
   Replacing = false;
-  if (NewFile.state == FileState::kWriting) {
-    NewFile.state = FileState::kClosed;
-    Sys.close(NewFile.handle);
-  }
-  if (Temporary.named) Sys.remove(Temporary.name.c_str());
-}
-
-// Writes `lines` into a new file beside `target` that takes over all but
-// the content of `target`, and puts it in its place. False, with nothing
-// pending and nothing left behind, where `target` is to be rewritten in
-// place instead.
-bool Replace(const std::string& target, std::span<const std::string> lines) {
-  if (PlatformCode code = Sys.watch_interrupts(); code != 0) {
-    Leave(code);
-    return true;
-  }
-  PlatformCode code = Sys.create_unnamed(target.c_str(), &Temporary);
-  if (code == Sys.not_supported) code = Sys.create_temporary(target.c_str(), &Temporary);
-  if (code != 0) {
-    if (Sys.only_in_place(code)) return false;
-    Leave(code);
-    return true;
-  }
-  Replacing = true;
-  NewFile = LineFile{};
-  NewFile.name = target;  // for the record: the handle is open already
-  NewFile.state = FileState::kWriting;
-  NewFile.handle = Temporary.handle;
-  // A new file that someone else would own, or that would grant other
-  // access, must not take the old one's place.
-  if (Sys.copy_metadata(target.c_str(), Temporary.handle) != 0) {
-    Discard();
-    return false;
-  }
-
-  for (const std::string& line : lines) {
-    WriteLine(NewFile, line);
-    if (PendingIoError != 0) return true;
-  }
-  Sync(NewFile);
-  if (PendingIoError != 0) return true;
-  if (code = Sys.name_temporary(target.c_str(), &Temporary); code != 0) {
-    Leave(code);
-    return true;
-  }
-  Close(NewFile);
-  if (PendingIoError != 0) return true;
-  if (code = Sys.replace(Temporary.name.c_str(), target.c_str()); code != 0) {
-    Discard();
-    if (Sys.only_in_place(code)) return false;
-    Leave(code);
-    return true;
-  }
-  Replacing = false;
-  if (code = Sys.sync_folder(target.c_str()); code != 0) Leave(code);
-  return true;
+  if (std::exchange(TemporaryOpen, false)) Sys.close(Temporary.handle);
+  if (Temporary.named) Sys.remove(Place, Temporary.name);
 }
 
 std::string Joined(std::span<const std::string> lines) {
@@ -90,6 +46,55 @@ std::string Joined(std::span<const std::string> lines) {
   content.reserve(length);
   for (const std::string& line : lines) content.append(line).append(kLineEnd);
   return content;
+}
+
+// Writes `content` into a new file beside the file of `Place` that takes
+// over all but the content of that file, and puts it in its place. False,
+// with nothing pending and nothing left behind, where the file is to be
+// rewritten in place instead.
+bool Replace(const std::string& content) {
+  if (PlatformCode code = Sys.watch_interrupts(); code != 0) {
+    Leave(code);
+    return true;
+  }
+  PlatformCode code = Sys.create_unnamed(Place, &Temporary);
+  if (code == Sys.not_supported) code = Sys.create_temporary(Place, &Temporary);
+  if (code != 0) {
+    if (Sys.only_in_place(code)) return false;
+    Leave(code);
+    return true;
+  }
+  Replacing = true;
+  TemporaryOpen = true;
+  if (code = Sys.write(Temporary.handle, content.data(), content.size()); code != 0) {
+    Leave(code);
+    return true;
+  }
+  // A new file that someone else would own, or that would grant other
+  // access, must not take the old one's place. The metadata comes after the
+  // content, which a write would take set-id bits and capabilities from.
+  if (Sys.copy_metadata(Place, Temporary.handle) != 0) {
+    Discard();
+    return false;
+  }
+  if (code = Sys.sync(Temporary.handle); code == 0) code = Sys.name_temporary(Place, &Temporary);
+  if (code == 0) {
+    TemporaryOpen = false;
+    code = Sys.close(Temporary.handle);
+  }
+  if (code != 0) {
+    Leave(code);
+    return true;
+  }
+  if (code = Sys.replace(Place, Temporary); code != 0) {
+    Discard();
+    if (Sys.only_in_place(code)) return false;
+    Leave(code);
+    return true;
+  }
+  Replacing = false;
+  if (code = Sys.sync_folder(Place); code != 0) Leave(code);
+  return true;
 }
 
 PlatformCode ReadAll(Handle handle, std::string& bytes) {
@@ -104,29 +109,35 @@ PlatformCode ReadAll(Handle handle, std::string& bytes) {
 }
 
 // Makes the open file hold `content` where it held `old`: room first, then
-// the bytes from the first that differs, the length last. On a failure the
-// old bytes go back as far as they can; the first failure's code is given.
+// the bytes from the first that differs (to the last that differs, where
+// the length stays), the length last. On a failure the old bytes go back as
+// far as they can; the first failure's code is given.
 PlatformCode Overwrite(Handle handle, const std::string& old, const std::string& content) {
   const std::size_t first = static_cast<std::size_t>(
       std::mismatch(old.begin(), old.end(), content.begin(), content.end()).first - old.begin());
   if (first == old.size() && first == content.size()) return 0;
+  std::size_t end = content.size();
+  if (old.size() == content.size()) {
+    end -= static_cast<std::size_t>(
+        std::mismatch(old.rbegin(), old.rend(), content.rbegin()).first - old.rbegin());
+  }
   if (PlatformCode code = Sys.reserve(handle, content.size()); code != 0) return code;
-  PlatformCode code = Sys.write_at(handle, first, content.data() + first, content.size() - first);
-  if (code == 0) code = Sys.truncate(handle, content.size());
+  PlatformCode code = Sys.write_at(handle, first, content.data() + first, end - first);
+  if (code == 0 && end == content.size()) code = Sys.truncate(handle, content.size());
   if (code == 0) code = Sys.sync(handle);
   if (code != 0) {
-    Sys.write_at(handle, first, old.data() + first, old.size() - first);
+    const std::size_t old_end = old.size() == content.size() ? end : old.size();
+    Sys.write_at(handle, first, old.data() + first, old_end - first);
     Sys.truncate(handle, old.size());
     Sys.sync(handle);
   }
   return code;
 }
 
-// Rewrites the file `name` where it stands, one writer at a time.
-void RewriteInPlace(const std::string& name, std::span<const std::string> lines) {
-  const std::string content = Joined(lines);
+// Rewrites the file of `Place` where it stands, one writer at a time.
+void RewriteInPlace(const std::string& content) {
   Handle handle = 0;
-  if (PlatformCode code = Sys.open_update(name.c_str(), &handle); code != 0) {
+  if (PlatformCode code = Sys.open_update(Place, &handle); code != 0) {
     Leave(code);
     return;
   }
@@ -156,41 +167,64 @@ void WriteStream(const std::string& name, std::span<const std::string> lines) {
   Close(NewFile);
 }
 
-}  // namespace
-
-void RewriteFile(LineFile& original, std::span<const std::string> lines) {
-  const bool disk_file = IsDiskFile(original);
-  std::uint32_t links = 1;
-  if (disk_file) {
-    if (PlatformCode code = Sys.link_count(original.handle, &links); code != 0) {
-      Leave(code);
-      return;
-    }
-  }
-  Close(original);
-  if (PendingIoError != 0) return;
-  if (!disk_file) {
-    WriteStream(original.name, lines);
-    return;
-  }
-
+// Rewrites the disk file of `Place`, which may be written: replaced where
+// that keeps all but its content, else in place.
+void RewriteDiskFile(std::uint32_t links, std::span<const std::string> lines) {
   // A file that may not be written stays as it is.
-  if (PlatformCode code = Sys.probe_write(original.name.c_str()); code != 0) {
+  if (PlatformCode code = Sys.probe_write(Place); code != 0) {
     Leave(code);
     return;
   }
+  const std::string content = Joined(lines);
   // A file of several names stays one file: a replacement would leave the
   // old content under the other names.
-  if (links == 1) {
-    // A symbolic link stays a link: the file it points to is replaced.
-    std::string target;
-    if (PlatformCode code = Sys.resolve(original.name.c_str(), &target); code != 0) {
-      Leave(code);
-      return;
-    }
-    if (Replace(target, lines)) return;
+  if (links == 1 && Replace(content)) return;
+  RewriteInPlace(content);
+}
+
+}  // namespace
+
+void OpenForRewrite(LineFile& file) {
+  Located = false;
+  // The console, and a name the line file refuses, are opened as they are.
+  if (file.state == FileState::kUnbound || file.name.empty() ||
+      file.name.size() > kMaxFileNameLength) {
+    OpenRead(file);
+    return;
   }
-  RewriteInPlace(original.name, lines);
+  PlatformCode code = Sys.locate(file.name.c_str(), &Place);
+  if (code == 0) {
+    Located = true;
+    code = Sys.lock(Place.folder, true);
+  }
+  // What the name is decides: a device or a pipe has no place to keep.
+  OpenRead(file);
+  if (PendingIoError != 0 || !IsDiskFile(file)) {
+    ReleasePlace();
+    return;
+  }
+  if (code == 0) code = Sys.check_place(file.handle, &Place);
+  if (code != 0) {
+    ReleasePlace();
+    Leave(code);
+  }
+}
+
+void RewriteFile(LineFile& original, std::span<const std::string> lines) {
+  if (!Located) {
+    Close(original);
+    if (PendingIoError == 0) WriteStream(original.name, lines);
+    return;
+  }
+  std::uint32_t links = 1;
+  if (PlatformCode code = Sys.link_count(original.handle, &links); code != 0) {
+    Leave(code);
+  } else {
+    Close(original);
+  }
+  if (PendingIoError == 0) RewriteDiskFile(links, lines);
+  if (PendingIoError != 0) Discard();
+  ReleasePlace();
 }
 
 void DiscardReplacement() { Discard(); }

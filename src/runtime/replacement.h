@@ -28,7 +28,16 @@
 
 namespace zub {
 
-// `original` is open for reading; it is closed. First makes sure the
+// Opens the file `file` is bound to for reading, as OpenRead does, to be
+// rewritten by RewriteFile. A disk file is opened in its place: its name is
+// resolved once and its folder held, under a lock that keeps other runs from
+// rewriting files there until the rewrite is over, and the file opened is
+// the one the name leads to in that folder. Every later step goes through
+// that folder, so that nobody who swaps a name on the path can steer the
+// rewrite onto another file.
+void OpenForRewrite(LineFile& file);
+
+// `original` is open for reading through OpenForRewrite; it is closed. First makes sure the
 // original may be written at all (a refusal leaves its code and changes
 // nothing), then puts `lines`, each ended by CR LF, in its place. A failure
 // leaves its code, and the original as it was.

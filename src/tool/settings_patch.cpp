@@ -19,7 +19,7 @@ constexpr std::string_view kValueEnds = " \\\n";
 
 void LoadSettings(const std::string& settings_path) {
   Bind(SettingsFile, settings_path);
-  OpenRead(SettingsFile);
+  OpenForRewrite(SettingsFile);
   CheckIo();
   EnterProtectedBlock(SettingsFile);
   SettingsLines.resize(1);

@@ -101,9 +101,10 @@ std::string_view CallName(Call call) {
                                          "write",
                                          "sync",
                                          "close",
-                                         "resolve",
+                                         "locate",
                                          "remove",
                                          "watch_interrupts",
+                                         "check_place",
                                          "any"};
   static_assert(std::size(kNames) == kCallKinds + 1);
   return kNames[static_cast<int>(call)];
@@ -115,17 +116,22 @@ FakeSys::FakeSys() {
   Sys = NativeCalls();
   Sys.open_read = Faked<Call::kOpenRead, &P::open_read, const char*, Handle*>;
   Sys.open_write = Faked<Call::kOpenWrite, &P::open_write, const char*, Handle*>;
-  Sys.open_update = Faked<Call::kOpenUpdate, &P::open_update, const char*, Handle*>;
-  Sys.probe_write = Faked<Call::kProbeWrite, &P::probe_write, const char*>;
+  Sys.open_update = Faked<Call::kOpenUpdate, &P::open_update, const FilePlace&, Handle*>;
+  Sys.probe_write = Faked<Call::kProbeWrite, &P::probe_write, const FilePlace&>;
   Sys.lock = Faked<Call::kLock, &P::lock, Handle, bool>;
   Sys.link_count = Faked<Call::kLinkCount, &P::link_count, Handle, std::uint32_t*>;
-  Sys.create_unnamed = Faked<Call::kCreateUnnamed, &P::create_unnamed, const char*, TemporaryFile*>;
+  Sys.locate = Faked<Call::kLocate, &P::locate, const char*, FilePlace*>;
+  Sys.check_place = Faked<Call::kCheckPlace, &P::check_place, Handle, FilePlace*>;
+  Sys.create_unnamed =
+      Faked<Call::kCreateUnnamed, &P::create_unnamed, const FilePlace&, TemporaryFile*>;
   Sys.create_temporary =
-      Faked<Call::kCreateTemporary, &P::create_temporary, const char*, TemporaryFile*>;
-  Sys.copy_metadata = Faked<Call::kCopyMetadata, &P::copy_metadata, const char*, Handle>;
-  Sys.name_temporary = Faked<Call::kNameTemporary, &P::name_temporary, const char*, TemporaryFile*>;
-  Sys.replace = Faked<Call::kReplace, &P::replace, const char*, const char*>;
-  Sys.sync_folder = Faked<Call::kSyncFolder, &P::sync_folder, const char*>;
+      Faked<Call::kCreateTemporary, &P::create_temporary, const FilePlace&, TemporaryFile*>;
+  Sys.copy_metadata = Faked<Call::kCopyMetadata, &P::copy_metadata, const FilePlace&, Handle>;
+  Sys.name_temporary =
+      Faked<Call::kNameTemporary, &P::name_temporary, const FilePlace&, TemporaryFile*>;
+  Sys.replace = Faked<Call::kReplace, &P::replace, const FilePlace&, const TemporaryFile&>;
+  Sys.sync_folder = Faked<Call::kSyncFolder, &P::sync_folder, const FilePlace&>;
+  Sys.remove = Faked<Call::kRemove, &P::remove, const FilePlace&, const std::string&>;
   Sys.reserve = Faked<Call::kReserve, &P::reserve, Handle, std::uint64_t>;
   Sys.write_at =
       Faked<Call::kWriteAt, &P::write_at, Handle, std::uint64_t, const void*, std::size_t>;
@@ -135,8 +141,6 @@ FakeSys::FakeSys() {
   Sys.write = Faked<Call::kWrite, &P::write, Handle, const void*, std::size_t>;
   Sys.sync = Faked<Call::kSync, &P::sync, Handle>;
   Sys.close = Close;
-  Sys.resolve = Faked<Call::kResolve, &P::resolve, const char*, std::string*>;
-  Sys.remove = Faked<Call::kRemove, &P::remove, const char*>;
   Sys.watch_interrupts = Faked<Call::kWatchInterrupts, &P::watch_interrupts>;
   Sys.hold_interrupts = HoldInterrupts;
   Sys.exit_process = ExitProcess;

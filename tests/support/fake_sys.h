@@ -36,9 +36,10 @@ enum class Call {
   kWrite,
   kSync,
   kClose,
-  kResolve,
+  kLocate,
   kRemove,
   kWatchInterrupts,
+  kCheckPlace,
   kAny,  // with FailNth: the N-th call of any kind
 };
 inline constexpr int kCallKinds = static_cast<int>(Call::kAny);
