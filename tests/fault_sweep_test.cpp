@@ -167,7 +167,30 @@ struct Outcome {
   std::set<std::string> entries;  // of the folder that holds both files
 };
 
-enum class Plan { kNothing, kFail, kInterrupt };
+enum class Plan { kNothing, kFail, kInterrupt, kSwapFile, kSwapFolder };
+
+// What someone who may write the folders puts where the settings file was:
+// a file without a tag, which no run may change.
+const std::string kDecoy = "root only\r\n";
+fs::path SwapRoot;  // the child's root
+
+// The settings file is renamed, and the decoy takes its name.
+void SwapFile() {
+  const fs::path folder = SwapRoot / "files";
+  fs::rename(folder / "InBetween.ini", folder / "moved.ini");
+  WriteFile(folder / "InBetween.ini", kDecoy);
+}
+
+// The folder is renamed (where the system lets it), and a new one with the
+// log and the decoy takes its name.
+void SwapFolder() {
+  std::error_code refused;
+  fs::rename(SwapRoot / "files", SwapRoot / "moved", refused);
+  if (refused) return;
+  fs::create_directory(SwapRoot / "files");
+  fs::copy_file(SwapRoot / "moved" / "log.001", SwapRoot / "files" / "log.001");
+  WriteFile(SwapRoot / "files" / "InBetween.ini", kDecoy);
+}
 
 // The run of one child: scenario, plan, call and code, below its root.
 struct Job {
@@ -209,6 +232,9 @@ void Run(const std::string& text) {
   if (scenario.named_only) fake.FailAlways(Call::kCreateUnnamed, NativeCalls().not_supported);
   if (job.plan == static_cast<int>(Plan::kFail)) fake.FailNth(Call::kAny, job.at, job.code);
   if (job.plan == static_cast<int>(Plan::kInterrupt)) fake.InterruptAtNth(Call::kAny, job.at);
+  SwapRoot = job.root;
+  if (job.plan == static_cast<int>(Plan::kSwapFile)) fake.ActAtNth(Call::kAny, job.at, SwapFile);
+  if (job.plan == static_cast<int>(Plan::kSwapFolder)) fake.ActAtNth(Call::kAny, job.at, SwapFolder);
   std::uint32_t status = ExitStatusOf([&] { RunZub(3, argv); });
   std::string message(reinterpret_cast<const char*>(&status), sizeof status);
   for (Call call : fake.Log()) message += static_cast<char>(call);
@@ -247,7 +273,8 @@ Outcome RunOnce(const fs::path& root, std::size_t scenario_index, Plan plan = Pl
   outcome.log = ReadFile(folder / "log.001");
   outcome.settings = ReadFile(folder / "InBetween.ini");
   outcome.settings_metadata = host::MetadataOf(folder / "InBetween.ini");
-  if (scenario.link != nullptr && ReadFile(folder / scenario.link) != outcome.settings) {
+  if (scenario.link != nullptr && plan < Plan::kSwapFile &&
+      ReadFile(folder / scenario.link) != outcome.settings) {
     outcome.settings += " (the second name holds other bytes)";
   }
   for (const auto& entry : fs::directory_iterator(folder)) {
@@ -381,6 +408,49 @@ TEST_P(FaultSweep, EveryInterruptEndsAsWithoutHandlerAndLeavesNothing) {
     EXPECT_TRUE(run.interrupted);
     EXPECT_FALSE(run.ended);
     ExpectSound(run);
+  }
+}
+
+// A swap of the settings file, or of its folder, at any moment never steers
+// the run onto the file now at the name: the run either refuses, leaving the
+// file it read as it was, or rewrites the file it read, wherever it went.
+TEST_P(FaultSweep, EverySwapOfThePathLeavesTheFileAtTheNameAlone) {
+  const Scenario& scenario = Row();
+  for (Plan plan : {Plan::kSwapFile, Plan::kSwapFolder}) {
+    for (std::size_t n = 1; n <= counted_.calls.size(); ++n) {
+      SCOPED_TRACE(::testing::Message() << (plan == Plan::kSwapFile ? "file" : "folder")
+                                        << " swapped before call " << n << " ("
+                                        << CallName(counted_.calls[n - 1]) << ")");
+      const Outcome run = RunOnce(root_, GetParam(), plan, static_cast<int>(n));
+      ASSERT_TRUE(run.ended);
+      // Where the folder may not be renamed, nothing was swapped.
+      const bool swapped = plan == Plan::kSwapFile || fs::exists(root_ / "moved");
+      const fs::path folder = root_ / (plan == Plan::kSwapFolder && swapped ? "moved" : "files");
+      const fs::path read = folder / (plan == Plan::kSwapFile ? "moved.ini" : "InBetween.ini");
+      const bool converted = run.output.ends_with(scenario.message + kPrompt) &&
+                             scenario.message == "ZUB converted\r\n";
+      EXPECT_EQ(ReadFile(read), converted ? scenario.patched : scenario.settings);
+      if (scenario.link != nullptr) {
+        EXPECT_EQ(ReadFile(folder / scenario.link), ReadFile(read));
+      }
+      if (run.status != 0) {
+        EXPECT_EQ(run.status, static_cast<std::uint32_t>(NativeCalls().moved));
+        EXPECT_TRUE(EndsWithReport(run.output, run.status)) << run.output;
+      }
+      // No stray file anywhere; the decoy as it was.
+      std::set<std::string> entries;
+      for (const auto& entry : fs::directory_iterator(folder)) {
+        entries.insert(entry.path().filename().string());
+      }
+      std::set<std::string> expected = files_;
+      if (plan == Plan::kSwapFile) expected.insert("moved.ini");
+      EXPECT_EQ(entries, expected);
+      if (!swapped) continue;
+      EXPECT_EQ(run.settings, kDecoy);
+      if (plan == Plan::kSwapFolder) {
+        EXPECT_EQ(run.entries, (std::set<std::string>{"InBetween.ini", "log.001"}));
+      }
+    }
   }
 }
 

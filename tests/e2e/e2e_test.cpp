@@ -3,6 +3,7 @@
 // file in the folder afterwards.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -276,6 +277,14 @@ void RootsLog(const Folder& f) {
   ::chmod((f / "log.001").c_str(), 0644);
 }
 void Dangling(const Folder& f) { fs::create_symlink("gone/real.ini", f / "dangling.ini"); }
+void SecondName(const Folder& f) { fs::create_hard_link(f / "InBetween.ini", f / "second.ini"); }
+// The program that writes the log still has it open for writing (and keeps
+// it so until the next such setup).
+void LogStillBeingWritten(const Folder& f) {
+  static int writer = -1;
+  if (writer >= 0) ::close(writer);
+  writer = ::open((f / "log.001").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+}
 // A log line far longer than the memory the run is given below.
 // Only the part of a log line from its first 'z' on is kept, so that part is
 // the one made huge.
@@ -302,7 +311,11 @@ struct ReportCase {
   bool unprivileged = false;
   Output output = Output::kPipe;
   std::size_t memory_limit = 0;
+  std::size_t file_size_limit = 0;
 };
+
+// The settings file grows by two bytes.
+constexpr std::size_t kBelowNewLength = sizeof "a=1\r\nzub=345 b\r\nc zub=345\r\n" - 2;
 
 const ReportCase kReports[] = {
     {"MissingLog", {"nothing.001", "InBetween.ini"}, 2, false},
@@ -318,6 +331,27 @@ const ReportCase kReports[] = {
     {"OutputClosed", {"log.001", "InBetween.ini"}, 103, true, nullptr, false, Output::kClosed},
     {"SettingsIsAFolder", {"log.001", "sub"}, 21, true, SubFolder},
     {"SettingsDanglingLink", {"log.001", "dangling.ini"}, 2, true, Dangling},
+    {"LogStillBeingWritten", {"log.001", "InBetween.ini"}, EAGAIN, true, LogStillBeingWritten},
+    // A write past the file size limit fails; the old bytes stay, on both
+    // routes, and no temporary file is left.
+    {"FileSizeLimitReplaced",
+     {"log.001", "InBetween.ini"},
+     EFBIG,
+     true,
+     nullptr,
+     false,
+     Output::kPipe,
+     0,
+     kBelowNewLength},
+    {"FileSizeLimitInPlace",
+     {"log.001", "InBetween.ini"},
+     EFBIG,
+     true,
+     SecondName,
+     false,
+     Output::kPipe,
+     0,
+     kBelowNewLength},
     // Memory for a string runs out: the report names 203.
     {"HugeLogLine",
      {"huge.001", "InBetween.ini"},
@@ -352,6 +386,7 @@ TEST(Report, FailedOpenEndsWithReportAndChangesNothing) {
     run.output = test.output;
     run.unprivileged = test.unprivileged;
     run.memory_limit = test.memory_limit;
+    run.file_size_limit = test.file_size_limit;
     ToolResult result = RunTool(run);
     ExpectQuiet(result);
     EXPECT_EQ(result.exit_status, test.code);
@@ -523,7 +558,6 @@ struct PathCase {
 };
 
 // What the rewrite must keep of the settings file.
-void SecondName(const Folder& f) { fs::create_hard_link(f / "InBetween.ini", f / "second.ini"); }
 void AclAndAttribute(const Folder& f) {
   const std::string file = f / "InBetween.ini";
   (void)::setxattr(file.c_str(), "user.note", "kept", 4, 0);
@@ -659,15 +693,21 @@ TEST(Rewrite, SimultaneousRunsLeaveOneWholeVersion) {
   }
 }
 
-// A small disk of its own, filled to the last byte, and a file mounted over
-// a name: things a container's or a careful user's setup has, which a test
-// can make only as root, in a mount namespace of its own.
+// A small disk of its own, filled to the last byte or to the last inode, an
+// ext2 disk, which takes no room without writing and keeps inode flags, and
+// a file mounted over a name: things a container's or a careful user's
+// setup has, which a test can make only as root, in a mount namespace of its
+// own.
 struct DiskCase {
   const char* name;
   bool full;
   void (*setup)(const Folder&);
   int status;
   bool converted;
+  // tmpfs with these options, or else an ext2 disk image on a loop device.
+  const char* tmpfs = "size=256k";
+  // Inode flags (chattr) the settings file has before and after.
+  const char* flags = nullptr;
 };
 
 // A file mounted over the settings file's name: it cannot be renamed over.
@@ -683,7 +723,20 @@ const DiskCase kDisks[] = {
     {"FullDiskReplaced", true, nullptr, ENOSPC, false},
     {"FullDiskInPlace", true, SecondName, ENOSPC, false},
     {"MountedFileInPlace", false, MountedOver, 0, true},
+    // The folder, the log and the settings file take every inode there is.
+    {"NoFreeInodeInPlace", false, nullptr, 0, true, "size=256k,nr_inodes=3"},
+    {"Ext2Replaced", false, nullptr, 0, true, nullptr, "dA"},
+    {"Ext2InPlace", false, SecondName, 0, true, nullptr},
 };
+
+// The inode flags of a file, as lsattr shows them.
+std::string FlagsOf(const std::string& path) {
+  std::string text(64, '\0');
+  FILE* lsattr = ::popen(("lsattr -d '" + path + "' 2>&1").c_str(), "r");
+  text.resize(lsattr == nullptr ? 0 : std::fread(text.data(), 1, text.size(), lsattr));
+  if (lsattr != nullptr) ::pclose(lsattr);
+  return text.substr(0, text.find(' '));
+}
 
 TEST(Rewrite, FullDiskChangesNothingAndAMountedFileIsWrittenInPlace) {
   ZUB_NATIVE_ONLY();
@@ -696,11 +749,25 @@ TEST(Rewrite, FullDiskChangesNothingAndAMountedFileIsWrittenInPlace) {
   for (const DiskCase& test : kDisks) {
     SCOPED_TRACE(test.name);
     Folder folder;
-    ASSERT_EQ(::mount("zub", folder.path().c_str(), "tmpfs", 0, "size=256k"), 0)
-        << std::strerror(errno);
+    const std::string image = folder.path() + ".ext2";
+    if (test.tmpfs != nullptr) {
+      ASSERT_EQ(::mount("zub", folder.path().c_str(), "tmpfs", 0, test.tmpfs), 0)
+          << std::strerror(errno);
+    } else if (std::system(("truncate -s 2M " + image + " && mkfs.ext2 -q -F " + image +
+                            " && mount -o loop " + image + " " + folder.path())
+                               .c_str()) != 0) {
+      std::cout << "[ skipped  ] " << test.name << ": no ext2 disk on a loop device here\n";
+      continue;
+    }
     folder.Write("log.001", "zub=345\r\n");
     folder.Write("InBetween.ini", settings);
     if (test.setup != nullptr) test.setup(folder);
+    const std::string settings_path = folder / "InBetween.ini";
+    if (test.flags != nullptr) {
+      ASSERT_EQ(std::system(("chattr +" + std::string(test.flags) + " " + settings_path).c_str()),
+                0);
+    }
+    const std::string flags = FlagsOf(settings_path);
     if (test.full) {
       std::ofstream filler(folder / "filler", std::ios::binary);
       const std::string block(4096, 'f');
@@ -709,9 +776,8 @@ TEST(Rewrite, FullDiskChangesNothingAndAMountedFileIsWrittenInPlace) {
       }
     }
     auto expected = folder.Snapshot();
-    if (test.converted) {
-      expected["InBetween.ini"].second = patched;
-      expected["real.ini"].second = patched;
+    for (const char* name : {"InBetween.ini", "real.ini", "second.ini"}) {
+      if (test.converted && expected.contains(name)) expected[name].second = patched;
     }
     ToolResult result = RunTool(In(folder, {"log.001", "InBetween.ini"}));
     ExpectQuiet(result);
@@ -719,8 +785,10 @@ TEST(Rewrite, FullDiskChangesNothingAndAMountedFileIsWrittenInPlace) {
     ExpectOutput(result.output, test.converted ? kBanner + kConverted + kPrompt : kBanner,
                  test.status);
     EXPECT_EQ(folder.Snapshot(), expected);
+    EXPECT_EQ(FlagsOf(settings_path), flags);
     (void)::umount2((folder / "InBetween.ini").c_str(), MNT_DETACH);
     ASSERT_EQ(::umount2(folder.path().c_str(), MNT_DETACH), 0);
+    fs::remove(image);
   }
 }
 

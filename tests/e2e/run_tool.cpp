@@ -97,9 +97,10 @@ void Fail(const char* step) {
     }
   }
   if (!run.folder.empty() && ::chdir(run.folder.c_str()) != 0) Fail("chdir");
-  if (run.memory_limit != 0) {
-    const rlimit limit = {run.memory_limit, run.memory_limit};
-    if (::setrlimit(RLIMIT_AS, &limit) != 0) Fail("setrlimit");
+  for (const auto& [resource, bytes] :
+       {std::pair{RLIMIT_AS, run.memory_limit}, {RLIMIT_FSIZE, run.file_size_limit}}) {
+    const rlimit limit = {bytes, bytes};
+    if (bytes != 0 && ::setrlimit(resource, &limit) != 0) Fail("setrlimit");
   }
   if (run.unprivileged && ::geteuid() == 0) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {

@@ -45,6 +45,9 @@ struct ToolRun {
   bool unprivileged = false;
   // The tool's address space in bytes (RLIMIT_AS); 0: no limit.
   std::size_t memory_limit = 0;
+  // The largest file the tool may write, in bytes (RLIMIT_FSIZE); 0: no
+  // limit.
+  std::size_t file_size_limit = 0;
 };
 
 struct ToolResult {

@@ -13,6 +13,7 @@ struct FakeState {
   int fail_nth = 0;  // 0: nothing planned
   PlatformCode fail_code = 0;
   bool interrupt = false;         // an interrupt instead of the failure
+  void (*action)() = nullptr;     // an action instead of the failure
   bool held = false;              // interrupts are held
   Call always_call = Call::kAny;  // kAny: none
   PlatformCode always_code = 0;
@@ -32,7 +33,8 @@ bool Fails(Call call) {
       (State.fail_call == Call::kAny ? static_cast<int>(State.log.size()) == State.fail_nth
                                      : call == State.fail_call && count == State.fail_nth);
   if (planned && State.interrupt) host::RaiseInterrupt(State.held);
-  return call == State.always_call || (planned && !State.interrupt);
+  if (planned && State.action != nullptr) State.action();
+  return call == State.always_call || (planned && !State.interrupt && State.action == nullptr);
 }
 
 PlatformCode Code(Call call) {
@@ -155,11 +157,17 @@ void FakeSys::FailNth(Call call, int n, PlatformCode code) {
   State.fail_nth = n;
   State.fail_code = code;
   State.interrupt = false;
+  State.action = nullptr;
 }
 
 void FakeSys::InterruptAtNth(Call call, int n) {
   FailNth(call, n, 0);
   State.interrupt = true;
+}
+
+void FakeSys::ActAtNth(Call call, int n, void (*action)()) {
+  FailNth(call, n, 0);
+  State.action = action;
 }
 
 void FakeSys::FailAlways(Call call, PlatformCode code) {
@@ -172,6 +180,7 @@ void FakeSys::Reset() {
   State.log.clear();
   State.fail_nth = 0;
   State.interrupt = false;
+  State.action = nullptr;
 }
 
 int FakeSys::Count(Call call) const { return State.counts[static_cast<int>(call)]; }

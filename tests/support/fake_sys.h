@@ -60,6 +60,8 @@ class FakeSys {
   // Just before that call is made, the process is interrupted as a user
   // interrupts it (host::RaiseInterrupt).
   void InterruptAtNth(Call call, int n);
+  // Just before that call is made, `action` runs; then the call is made.
+  void ActAtNth(Call call, int n, void (*action)());
   // Every call of `call` fails with `code`, as where the system lacks it.
   void FailAlways(Call call, PlatformCode code);
   // Forgets counts and planned failures.
