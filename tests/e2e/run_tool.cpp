@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -142,6 +143,34 @@ bool Collect(std::vector<Source> sources, Clock::time_point deadline, Done done)
   return true;
 }
 
+// The tool as user 65534 can start it: a copy in a folder of its own below
+// the temporary folder, since the build may lie where only its owner can
+// enter (root's home, a folder made by mktemp -d). Removed when the tests end.
+class ReachableCopy {
+ public:
+  explicit ReachableCopy(const std::string& program) {
+    std::string folder = (fs::temp_directory_path() / "zub-program-XXXXXX").string();
+    if (::mkdtemp(folder.data()) == nullptr) return;
+    folder_ = folder;
+    path_ = folder + "/" + fs::path(program).filename().string();
+    std::error_code error;
+    fs::copy_file(program, path_, error);
+    ::chmod(folder.c_str(), 0755);
+    ::chmod(path_.c_str(), 0755);
+  }
+  ~ReachableCopy() {
+    std::error_code error;
+    if (!folder_.empty()) fs::remove_all(folder_, error);
+  }
+  ReachableCopy(const ReachableCopy&) = delete;
+  ReachableCopy& operator=(const ReachableCopy&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string folder_;
+  std::string path_;
+};
+
 }  // namespace
 
 std::vector<std::string> ToolCommand() {
@@ -179,6 +208,10 @@ ToolResult RunTool(const ToolRun& run) {
   const bool terminal = run.output == Output::kTerminal;
 
   std::vector<std::string> words = ToolCommand();
+  if (run.unprivileged && ::geteuid() == 0 && NativeTool()) {
+    static const ReachableCopy copy(words.front());
+    words.front() = copy.path();
+  }
   words.insert(words.end(), run.arguments.begin(), run.arguments.end());
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
