@@ -13,6 +13,7 @@ struct FakeState {
   int fail_nth = 0;  // 0: nothing planned
   PlatformCode fail_code = 0;
   bool interrupt = false;         // an interrupt instead of the failure
+  int interrupt_kind = 0;
   void (*action)() = nullptr;     // an action instead of the failure
   bool held = false;              // interrupts are held
   Call always_call = Call::kAny;  // kAny: none
@@ -32,7 +33,7 @@ bool Fails(Call call) {
       State.fail_nth != 0 &&
       (State.fail_call == Call::kAny ? static_cast<int>(State.log.size()) == State.fail_nth
                                      : call == State.fail_call && count == State.fail_nth);
-  if (planned && State.interrupt) host::RaiseInterrupt(State.held);
+  if (planned && State.interrupt) host::RaiseInterrupt(State.held, State.interrupt_kind);
   if (planned && State.action != nullptr) State.action();
   return call == State.always_call || (planned && !State.interrupt && State.action == nullptr);
 }
@@ -160,9 +161,10 @@ void FakeSys::FailNth(Call call, int n, PlatformCode code) {
   State.action = nullptr;
 }
 
-void FakeSys::InterruptAtNth(Call call, int n) {
+void FakeSys::InterruptAtNth(Call call, int n, int kind) {
   FailNth(call, n, 0);
   State.interrupt = true;
+  State.interrupt_kind = kind;
 }
 
 void FakeSys::ActAtNth(Call call, int n, void (*action)()) {

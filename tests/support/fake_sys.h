@@ -58,8 +58,8 @@ class FakeSys {
   // with `code` and does nothing else.
   void FailNth(Call call, int n, PlatformCode code);
   // Just before that call is made, the process is interrupted as a user
-  // interrupts it (host::RaiseInterrupt).
-  void InterruptAtNth(Call call, int n);
+  // interrupts it, with the `kind`-th interrupt (host::RaiseInterrupt).
+  void InterruptAtNth(Call call, int n, int kind = 0);
   // Just before that call is made, `action` runs; then the call is made.
   void ActAtNth(Call call, int n, void (*action)());
   // Every call of `call` fails with `code`, as where the system lacks it.

@@ -57,11 +57,16 @@ ChildEnd RunChild(ChildBody body, const std::string& job);
 // In main: true when this process is such a child, after running its job.
 bool RunAsChild(ChildBody body);
 
-// The interrupt a user gives (POSIX: SIGTERM; Windows: Ctrl+Break), raised
-// as the system raises it. Held interrupts wait: then the caller goes on,
-// and the interrupt takes effect once they are let go (AfterHold).
-void RaiseInterrupt(bool held);
+// The interrupts a user gives (POSIX: SIGINT, SIGTERM and SIGHUP; Windows:
+// Ctrl+Break), the `kind`-th of them raised as the system raises it. Held
+// interrupts wait: then the caller goes on, and the interrupt takes effect
+// once they are let go (AfterHold).
+extern const int kInterruptKinds;
+void RaiseInterrupt(bool held, int kind = 0);
 void AfterHold();
+// Makes this process ignore the `kind`-th interrupt from now on, as nohup
+// does; false where the system has no such thing.
+bool IgnoreInterrupt(int kind);
 
 }  // namespace zub::testing::host
 

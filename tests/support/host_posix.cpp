@@ -66,6 +66,9 @@ std::string MetadataOf(const std::filesystem::path& path) {
   return text;
 }
 
+const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+const int kInterruptKinds = static_cast<int>(std::size(kInterrupts));
+
 ChildEnd RunChild(ChildBody body, const std::string& job) {
   const pid_t child = ::fork();
   if (child == 0) {
@@ -74,15 +77,21 @@ ChildEnd RunChild(ChildBody body, const std::string& job) {
   }
   int status = 0;
   ::waitpid(child, &status, 0);
-  if (WIFSIGNALED(status))
-    return {WTERMSIG(status) == SIGTERM, 128u + static_cast<unsigned>(WTERMSIG(status))};
+  if (WIFSIGNALED(status)) {
+    const int signal = WTERMSIG(status);
+    return {std::find(std::begin(kInterrupts), std::end(kInterrupts), signal) !=
+                std::end(kInterrupts),
+            128u + static_cast<unsigned>(signal)};
+  }
   return {false, static_cast<std::uint32_t>(WEXITSTATUS(status))};
 }
 
 bool RunAsChild(ChildBody /*body*/) { return false; }  // children are forked
 
 // A held signal is blocked: it is delivered when let go.
-void RaiseInterrupt(bool /*held*/) { std::raise(SIGTERM); }
+void RaiseInterrupt(bool /*held*/, int kind) { std::raise(kInterrupts[kind]); }
+
+bool IgnoreInterrupt(int kind) { return std::signal(kInterrupts[kind], SIG_IGN) != SIG_ERR; }
 
 void AfterHold() {}
 

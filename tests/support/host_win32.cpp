@@ -169,7 +169,11 @@ bool RunAsChild(ChildBody body) {
 
 // The system delivers a console event by starting its control routine on a
 // new thread of the process, as here; the handlers run there.
-void RaiseInterrupt(bool held) {
+const int kInterruptKinds = 1;
+
+bool IgnoreInterrupt(int /*kind*/) { return false; }
+
+void RaiseInterrupt(bool held, int /*kind*/) {
   const FARPROC routine = ::GetProcAddress(::GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine");
   if (routine == nullptr) Fail("GetProcAddress(CtrlRoutine)");
   Interrupt = ::CreateThread(
