@@ -2,7 +2,8 @@
 # The Windows build under Wine, where the end-to-end tests cannot reach:
 # processor faults and their report, the full exit code, the command line as
 # Wine builds it, names outside the ANSI code page, refusals by share mode and
-# by the read-only attribute, long names, links, the safe rewrite's ends, and
+# by the read-only attribute, long names, links, devices, the safe rewrite's
+# ends and a settings file swapped between its read and its write, and
 # what zub.exe and its package carry. Builds tests/wine/probe.cpp against the
 # build's runtime, and zub_ansi.exe: zub.exe without its resources, as a
 # system that ignores the manifest runs it.
@@ -135,6 +136,12 @@ fresh ro.ini && chmod 444 ro.ini
 run "$zub" log.001 ro.ini
 check "read-only settings: status" 5 "$status"
 check "read-only settings: unchanged" "zub=1500" "$(value ro.ini)"
+
+# A device as the settings file has no folder to hold: it is read, and
+# would be written, as a stream. NUL holds no tag.
+run "$zub" log.001 NUL
+check "NUL as the settings file" "0 Bad file InBetween.ini, zub= not found" \
+  "$status $(tail -n 2 <<<"$out" | head -n 1)"
 
 # Names of 259 bytes are used whole (the temporary file's is longer), one
 # more is refused.
