@@ -27,6 +27,11 @@ namespace {
 // Every file this program opens may be read by others meanwhile, never
 // written.
 constexpr DWORD kShareMode = FILE_SHARE_READ;
+// A file opened only to be looked at keeps nobody out.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The name of a file that is being rewritten leads to another file now: the
+// file the name was opened for "is no longer valid".
+constexpr PlatformCode kMoved = ERROR_FILE_INVALID;
 // Largest piece handed to one ReadFile or WriteFile.
 constexpr std::size_t kMaxTransfer = 1u << 30;
 // Stack for reporting a fault, and kept back below the thread's stack for
@@ -60,25 +65,6 @@ PlatformCode OpenRead(const char* name, Handle* handle) {
 
 PlatformCode OpenWrite(const char* name, Handle* handle) {
   return OpenWith(name, GENERIC_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, handle);
-}
-
-// A read-only file gives ERROR_ACCESS_DENIED, a file another process holds
-// open for writing (or does not share for reading) ERROR_SHARING_VIOLATION.
-PlatformCode ProbeWrite(const char* name) {
-  // The attribute is asked for first: where the open would be granted all
-  // the same (Wine run by root), a read-only file must still stay as it is.
-  DWORD attributes = ::GetFileAttributesA(name);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    return ERROR_ACCESS_DENIED;
-  }
-  Handle handle = 0;
-  if (PlatformCode code =
-          OpenWith(name, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, &handle);
-      code != 0) {
-    return code;
-  }
-  ::CloseHandle(Native(handle));
-  return 0;
 }
 
 // Paths. The *A calls keep to MAX_PATH; the paths this layer makes itself
@@ -156,13 +142,10 @@ std::wstring LongName(const char* name) {
   return L"\\\\?\\" + full;
 }
 
-// The path of the file that `name` finally leads to, links followed, in the
-// form the *A calls take ("\\?\C:\..." becomes "C:\...", "\\?\UNC\..." "\\...").
-// False where the system cannot tell it.
-bool FinalPath(const char* name, std::string* path) {
-  HANDLE file = ::CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+// The path of the open file `file`, links and junctions followed, in the
+// form the *A calls take ("\\?\C:\..." becomes "C:\...", "\\?\UNC\..."
+// "\\..."). False where the system cannot tell it.
+bool FinalPath(HANDLE file, std::string* path) {
   std::wstring final_path(MAX_PATH, L'\0');
   DWORD length = 0;
   for (;;) {
@@ -172,7 +155,6 @@ bool FinalPath(const char* name, std::string* path) {
     if (length == 0 || length < final_path.size()) break;
     final_path.resize(length);  // the size asked for, the final zero included
   }
-  ::CloseHandle(file);
   if (length == 0) return false;
   final_path.resize(length);
   if (final_path.starts_with(L"\\\\?\\UNC\\")) {
@@ -183,34 +165,142 @@ bool FinalPath(const char* name, std::string* path) {
   return Narrow(final_path, path);
 }
 
-// A symbolic link stays in place: it is the file it leads to that a
-// replacement takes the place of. Where that file cannot be told, the name
-// itself is replaced; the content is the same either way.
-PlatformCode Resolve(const char* name, std::string* resolved) {
-  if (FinalPath(name, resolved)) return 0;
-  const std::wstring full = FullPath(Widen(name));
-  if (full.empty() || !Narrow(full, resolved)) return LastError();
+// The whole path of the file `leaf` of the folder of `place`, for the *W
+// calls. Empty on failure, the code left for GetLastError.
+std::wstring PlacePath(const FilePlace& place, const std::string& leaf) {
+  std::string path = place.folder_path;
+  if (!path.ends_with('\\') && !path.ends_with('/')) path += '\\';
+  return LongName((path + leaf).c_str());
+}
+
+// What the open file is known by, and its attributes.
+PlatformCode Identify(HANDLE file, FileId* id, DWORD* attributes) {
+  BY_HANDLE_FILE_INFORMATION information = {};
+  if (!::GetFileInformationByHandle(file, &information)) return LastError();
+  *id = {information.dwVolumeSerialNumber,
+         std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow};
+  if (attributes != nullptr) *attributes = information.dwFileAttributes;
   return 0;
 }
 
-// The folder part of `path`, with its final separator; empty if none.
-std::string FolderOf(const std::string& path) {
-  std::string::size_type separator = path.find_last_of("\\/");
-  if (separator == std::string::npos) return {};
-  return path.substr(0, separator + 1);
+// Opens what stands at the name of `place` now, a link or a junction as
+// itself, never what it leads to; only where that is the file that was
+// read, else it fails with kMoved. Its attributes go to `attributes`.
+PlatformCode OpenPlace(const FilePlace& place, DWORD access, DWORD share, DWORD flags, HANDLE* file,
+                       DWORD* attributes) {
+  const std::wstring path = PlacePath(place, place.name);
+  if (path.empty()) return LastError();
+  HANDLE opened =
+      ::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) return LastError();
+  FileId id;
+  DWORD found = 0;
+  PlatformCode code = Identify(opened, &id, &found);
+  if (code == 0 && (id != place.file ||
+                    (found & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)) {
+    code = kMoved;
+  }
+  if (code != 0) {
+    ::CloseHandle(opened);
+    return code;
+  }
+  *file = opened;
+  if (attributes != nullptr) *attributes = found;
+  return 0;
 }
 
-// The folder of `name` as a name of its own: without its final separator,
-// but for a root ("C:\\"); "." for the current folder.
-std::string FolderName(const char* name) {
-  std::string folder = FolderOf(name);
-  if (folder.empty()) return ".";
-  if (folder.size() > 1 && folder[folder.size() - 2] != ':') folder.pop_back();
-  return folder;
+// 0 when the name of `place` leads to the file that was read. Whatever
+// stands there, a folder or a junction too, is opened only to be looked at.
+PlatformCode CheckPlace(const FilePlace& place, DWORD* attributes = nullptr) {
+  HANDLE file = nullptr;
+  const PlatformCode code = OpenPlace(place, FILE_READ_ATTRIBUTES, kShareAll,
+                                      FILE_FLAG_BACKUP_SEMANTICS, &file, attributes);
+  if (code == 0) ::CloseHandle(file);
+  return code;
 }
 
-PlatformCode OpenUpdate(const char* name, Handle* handle) {
-  return OpenWith(name, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, handle);
+// The file of `place` opened with `access`, as its own security allows
+// (no backup semantics). A refusal where the name leads to another file
+// now is told as kMoved.
+PlatformCode OpenPlaceFor(const FilePlace& place, DWORD access, DWORD share, HANDLE* file,
+                          DWORD* attributes = nullptr) {
+  const PlatformCode code = OpenPlace(place, access, share, 0, file, attributes);
+  if (code != 0 && code != kMoved && CheckPlace(place) == kMoved) return kMoved;
+  return code;
+}
+
+// The name once, links and junctions followed, and its folder held open,
+// shared for reading and writing but not for deletion: while it is held,
+// nobody can rename or remove the folder, nor put a junction in its place.
+// A device has no place.
+PlatformCode Locate(const char* name, FilePlace* place) {
+  HANDLE file =
+      ::CreateFileA(name, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastError();
+  std::string path;
+  PlatformCode code = ::GetFileType(file) == FILE_TYPE_DISK ? 0 : ERROR_INVALID_FUNCTION;
+  // Where the system cannot tell the path the name leads to, the name
+  // itself is taken.
+  if (code == 0 && !FinalPath(file, &path)) {
+    const std::wstring full = FullPath(Widen(name));
+    if (full.empty() || !Narrow(full, &path)) code = LastError();
+  }
+  ::CloseHandle(file);
+  if (code != 0) return code;
+  const std::string::size_type separator = path.find_last_of("\\/");
+  if (separator == std::string::npos || separator + 1 == path.size()) return ERROR_INVALID_NAME;
+  FilePlace found;
+  found.folder_path = path.substr(0, separator);
+  // A root keeps its separator: "C:" alone is the current folder of C:.
+  if (found.folder_path.empty() || found.folder_path.back() == ':') {
+    found.folder_path = path.substr(0, separator + 1);
+  }
+  found.name = path.substr(separator + 1);
+  const std::wstring wide = LongName(found.folder_path.c_str());
+  if (wide.empty()) return LastError();
+  // Traversal is the right to a folder most often granted that takes part
+  // in sharing (as reading does); listing its files is the next.
+  HANDLE folder = INVALID_HANDLE_VALUE;
+  for (DWORD access : {DWORD{FILE_TRAVERSE}, DWORD{FILE_LIST_DIRECTORY}}) {
+    folder = ::CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_ACCESS_DENIED) break;
+  }
+  if (folder == INVALID_HANDLE_VALUE) return LastError();
+  found.folder = reinterpret_cast<Handle>(folder);
+  *place = std::move(found);
+  return 0;
+}
+
+// The identity of the file that was read, and the name in the held folder
+// must lead to it.
+PlatformCode CheckPlace(Handle file, FilePlace* place) {
+  if (PlatformCode code = Identify(Native(file), &place->file, nullptr); code != 0) return code;
+  return CheckPlace(*place);
+}
+
+// A read-only file gives ERROR_ACCESS_DENIED, a file another process holds
+// open for writing (or does not share for reading) ERROR_SHARING_VIOLATION.
+PlatformCode ProbeWrite(const FilePlace& place) {
+  // The attribute is asked for first: where the open would be granted all
+  // the same (Wine run by root), a read-only file must still stay as it is.
+  DWORD attributes = 0;
+  if (PlatformCode code = CheckPlace(place, &attributes); code != 0) return code;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return ERROR_ACCESS_DENIED;
+  HANDLE file = nullptr;
+  if (PlatformCode code = OpenPlaceFor(place, GENERIC_WRITE, kShareMode, &file); code != 0) {
+    return code;
+  }
+  ::CloseHandle(file);
+  return 0;
+}
+
+PlatformCode OpenUpdate(const FilePlace& place, Handle* handle) {
+  HANDLE file = nullptr;
+  const PlatformCode code = OpenPlaceFor(place, GENERIC_READ | GENERIC_WRITE, kShareMode, &file);
+  if (code == 0) *handle = reinterpret_cast<Handle>(file);
+  return code;
 }
 
 // The share modes keep one writer and no reader beside it already.
@@ -246,9 +336,9 @@ void ClearPending(const std::wstring& name) {
   if (PendingName == name) PendingName.clear();
 }
 
-// A name in the folder of `model` that nobody can guess, and that no
-// process id or earlier run decides: a leftover never stands in the way.
-std::string FreshName(const char* model) {
+// A name that nobody can guess, and that no process id or earlier run
+// decides: a leftover never stands in the way.
+std::string FreshName() {
   std::uint64_t bits = 0;
   if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&bits), sizeof bits,
                                         BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
@@ -257,7 +347,7 @@ std::string FreshName(const char* model) {
     bits = static_cast<std::uint64_t>(now.QuadPart) * 0x9E3779B97F4A7C15u ^ ::GetTickCount64();
   }
   static constexpr char kDigits[] = "0123456789abcdef";
-  std::string name = FolderOf(model) + ".zub-";
+  std::string name = ".zub-";
   for (int shift = 60; shift >= 0; shift -= 4) name += kDigits[bits >> shift & 0xF];
   return name + ".tmp";
 }
@@ -275,26 +365,24 @@ bool DeleteOnClose(HANDLE file, bool remove) {
                                       sizeof disposition) != FALSE;
 }
 
-// A new temporary file beside `model`, with the attributes the model keeps.
-// An unnamed one is deleted when its handle closes, so that a crash or a kill
-// leaves nothing; until that is set, the console handler knows its name.
-PlatformCode CreateBeside(const char* model, bool unnamed, TemporaryFile* file) {
-  const std::wstring wide_model = LongName(model);
-  if (wide_model.empty()) return LastError();
+// A new temporary file beside the file of `place`, with the attributes that
+// file keeps. An unnamed one is deleted when its handle closes, so that a
+// crash or a kill leaves nothing; until that is set, the console handler
+// knows its name.
+PlatformCode CreateBeside(const FilePlace& place, bool unnamed, TemporaryFile* file) {
   // A file that may not be deleted cannot be replaced; nor could a temporary
   // file that takes over its security be removed again.
-  HANDLE target = ::CreateFileW(wide_model.c_str(), DELETE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (target == INVALID_HANDLE_VALUE) return LastError();
+  HANDLE target = nullptr;
+  DWORD attributes = 0;
+  if (PlatformCode code = OpenPlaceFor(place, DELETE, kShareAll, &target, &attributes); code != 0) {
+    return code;
+  }
   ::CloseHandle(target);
-  DWORD attributes = ::GetFileAttributesW(wide_model.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   attributes &= kKeptAttributes;
   if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    std::string candidate = FreshName(model);
-    const std::wstring wide = LongName(candidate.c_str());
+    std::string candidate = FreshName();
+    const std::wstring wide = PlacePath(place, candidate);
     if (wide.empty()) return LastError();
     EnterPending();
     PendingName = wide;
@@ -319,19 +407,20 @@ PlatformCode CreateBeside(const char* model, bool unnamed, TemporaryFile* file) 
   return ERROR_FILE_EXISTS;
 }
 
-PlatformCode CreateUnnamed(const char* model, TemporaryFile* file) {
-  return CreateBeside(model, true, file);
+PlatformCode CreateUnnamed(const FilePlace& place, TemporaryFile* file) {
+  return CreateBeside(place, true, file);
 }
 
-PlatformCode CreateTemporary(const char* model, TemporaryFile* file) {
-  return CreateBeside(model, false, file);
+PlatformCode CreateTemporary(const FilePlace& place, TemporaryFile* file) {
+  return CreateBeside(place, false, file);
 }
 
-// The file keeps its place beside its model: it only stops being deleted
-// when its handle closes. From here on the console handler removes it.
-PlatformCode NameTemporary(const char* /*model*/, TemporaryFile* file) {
+// The file keeps its place beside the file of `place`: it only stops being
+// deleted when its handle closes. From here on the console handler removes
+// it.
+PlatformCode NameTemporary(const FilePlace& place, TemporaryFile* file) {
   if (file->named) return 0;
-  const std::wstring wide = LongName(file->name.c_str());
+  const std::wstring wide = PlacePath(place, file->name);
   if (wide.empty()) return LastError();
   EnterPending();
   PendingName = wide;
@@ -366,19 +455,23 @@ PlatformCode SecurityOf(Get get, std::vector<std::byte>* descriptor) {
 
 // The new file gets the old one's owner, group and DACL, its explicit entries
 // and inherited ones as they stand, protected or not, unless it has them
-// already. Where the owner or any of it cannot be set (a user without the
+// already. They are read from the file that was read, open, not by its name
+// again. Where the owner or any of it cannot be set (a user without the
 // privilege to give a file another owner), this fails, and the file is
 // rewritten in place.
-PlatformCode CopyMetadata(const char* model, Handle handle) {
-  const std::wstring wide = LongName(model);
-  if (wide.empty()) return LastError();
+PlatformCode CopyMetadata(const FilePlace& place, Handle handle) {
+  HANDLE model = nullptr;
+  if (PlatformCode code = OpenPlaceFor(place, READ_CONTROL, kShareAll, &model); code != 0) {
+    return code;
+  }
   std::vector<std::byte> wanted;
   std::vector<std::byte> present;
   PlatformCode code = SecurityOf(
       [&](void* descriptor, DWORD size, DWORD* needed) {
-        return ::GetFileSecurityW(wide.c_str(), kKeptSecurity, descriptor, size, needed);
+        return ::GetKernelObjectSecurity(model, kKeptSecurity, descriptor, size, needed);
       },
       &wanted);
+  ::CloseHandle(model);
   if (code == 0) {
     code = SecurityOf(
         [&](void* descriptor, DWORD size, DWORD* needed) {
@@ -398,17 +491,22 @@ PlatformCode CopyMetadata(const char* model, Handle handle) {
 
 // ReplaceFileW keeps what the replaced file has beyond its content (its DACL,
 // attributes and named streams). Where it cannot be used, the file is moved
-// over the old one, which is what it does itself in the end.
-PlatformCode Replace(const char* from, const char* to) {
-  const std::wstring wide_from = LongName(from);
-  const std::wstring wide_to = LongName(to);
+// over the old one, which is what it does itself in the end. Each replaces
+// the name as it stands, a link there as itself, and only once the name is
+// seen to lead to the file that was read.
+PlatformCode Replace(const FilePlace& place, const TemporaryFile& file) {
+  const std::wstring wide_from = PlacePath(place, file.name);
+  const std::wstring wide_to = PlacePath(place, place.name);
   if (wide_from.empty() || wide_to.empty()) return LastError();
   EnterPending();
-  PlatformCode code = 0;
-  if (!::ReplaceFileW(wide_to.c_str(), wide_from.c_str(), nullptr, 0, nullptr, nullptr) &&
-      !::MoveFileExW(wide_from.c_str(), wide_to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    code = LastError();
+  PlatformCode code = CheckPlace(place);
+  if (code == 0 &&
+      !::ReplaceFileW(wide_to.c_str(), wide_from.c_str(), nullptr, 0, nullptr, nullptr)) {
+    code = CheckPlace(place);
+    if (code == 0 && !::MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      code = LastError();
+    }
   }
   if (code == 0) ClearPending(wide_from);
   LeavePending();
@@ -417,8 +515,8 @@ PlatformCode Replace(const char* from, const char* to) {
 
 // A file system that cannot flush a folder, or open one for it, has the file
 // in place all the same: that is done as well as it can be.
-PlatformCode SyncFolder(const char* name) {
-  const std::wstring wide = LongName(FolderName(name).c_str());
+PlatformCode SyncFolder(const FilePlace& place) {
+  const std::wstring wide = LongName(place.folder_path.c_str());
   if (wide.empty()) return LastError();
   HANDLE folder = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -429,12 +527,13 @@ PlatformCode SyncFolder(const char* name) {
   return code == ERROR_ACCESS_DENIED || Unsupported(code) ? 0 : code;
 }
 
-// The folder takes no new file or name, or the file is held open by another
-// program that lets others write it but not rename it (ERROR_ACCESS_DENIED,
-// ERROR_SHARING_VIOLATION), or it stands on another volume than its folder.
+// The folder takes no new file or name, or has no room for one, or the file
+// is held open by another program that lets others write it but not rename
+// it (ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION), or it stands on another
+// volume than its folder.
 bool OnlyInPlace(PlatformCode code) {
   return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
-         code == ERROR_NOT_SAME_DEVICE;
+         code == ERROR_NOT_SAME_DEVICE || code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
 }
 
 bool SetLength(HANDLE file, std::uint64_t length) {
@@ -574,8 +673,8 @@ PlatformCode SyncFile(Handle handle) {
 
 PlatformCode CloseFile(Handle handle) { return ::CloseHandle(Native(handle)) ? 0 : LastError(); }
 
-PlatformCode Remove(const char* name) {
-  const std::wstring wide = LongName(name);
+PlatformCode Remove(const FilePlace& place, const std::string& name) {
+  const std::wstring wide = PlacePath(place, name);
   if (wide.empty()) return LastError();
   EnterPending();
   const PlatformCode code = ::DeleteFileW(wide.c_str()) ? 0 : LastError();
@@ -734,12 +833,15 @@ const PlatformCalls& NativeCalls() {
       .probe_write = ProbeWrite,
       .lock = Lock,
       .link_count = LinkCount,
+      .locate = Locate,
+      .check_place = CheckPlace,
       .create_unnamed = CreateUnnamed,
       .create_temporary = CreateTemporary,
       .copy_metadata = CopyMetadata,
       .name_temporary = NameTemporary,
       .replace = Replace,
       .sync_folder = SyncFolder,
+      .remove = Remove,
       .only_in_place = OnlyInPlace,
       .reserve = Reserve,
       .write_at = WriteAt,
@@ -750,8 +852,6 @@ const PlatformCalls& NativeCalls() {
       .write = Write,
       .sync = SyncFile,
       .close = CloseFile,
-      .resolve = Resolve,
-      .remove = Remove,
       .watch_interrupts = WatchInterrupts,
       .hold_interrupts = HoldInterrupts,
       .program_path = ProgramPath,
@@ -763,6 +863,7 @@ const PlatformCalls& NativeCalls() {
       .remove_fault_handler = RemoveFaultHandler,
       .name_too_long = ERROR_FILENAME_EXCED_RANGE,
       .not_supported = ERROR_NOT_SUPPORTED,
+      .moved = kMoved,
   };
   return calls;
 }

@@ -16,7 +16,11 @@
 //                             fail-replace-named (no unnamed temporary file),
 //                             fault and kill (in its sync), wait-named (before
 //                             the replacement) and wait-held (in its in-place
-//                             write) say "waiting" and wait until stdin ends
+//                             write) say "waiting" and wait until stdin ends;
+//                             before-STEP (STEP: probe_write, create_unnamed,
+//                             copy_metadata, replace, open_update) first
+//                             tries to rename the held folder and says the
+//                             code, then waits so, then takes the step
 //   probe wait                the same wait, without a rewrite
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -130,11 +134,29 @@ void Hold(const std::string& name, DWORD access) {
   ::CloseHandle(file);
 }
 
-void Wait() {
+// Straight out, past the buffer: the parent waits for these lines.
+void SayNow(const std::string& line) {
+  const std::string text = line + "\r\n";
   DWORD written = 0;
-  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), "waiting\r\n", 9, &written, nullptr);
+  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+              &written, nullptr);
+}
+
+void Wait() {
+  SayNow("waiting");
   while (zub::ReadChar(zub::ConsoleIn) != zub::kEndMarker) {
   }
+}
+
+// What another program may try while a rewrite holds the folder of its
+// file: renaming the folder (its code is said), and, while the probe waits,
+// anything its parent does.
+void Meddle(const zub::FilePlace& place) {
+  const std::string moved = place.folder_path + ".renamed";
+  const bool renamed = ::MoveFileExA(place.folder_path.c_str(), moved.c_str(), 0) != FALSE;
+  SayNow("folder rename " + std::to_string(renamed ? 0 : ::GetLastError()));
+  if (renamed) ::MoveFileExA(moved.c_str(), place.folder_path.c_str(), 0);
+  Wait();
 }
 
 // The step of the rewrite that goes another way.
@@ -143,9 +165,13 @@ void Change(const std::string& step) {
   if (step == "fail-write") {
     sys.write = [](zub::Handle, const void*, std::size_t) { return zub::PlatformCode{112}; };
   } else if (step == "fail-replace" || step == "fail-replace-named") {
-    sys.replace = [](const char*, const char*) { return zub::PlatformCode{29}; };
+    sys.replace = [](const zub::FilePlace&, const zub::TemporaryFile&) {
+      return zub::PlatformCode{29};
+    };
     if (step == "fail-replace-named") {
-      sys.create_unnamed = [](const char*, zub::TemporaryFile*) { return zub::Sys.not_supported; };
+      sys.create_unnamed = [](const zub::FilePlace&, zub::TemporaryFile*) {
+        return zub::Sys.not_supported;
+      };
     }
   } else if (step == "fault") {
     sys.sync = [](zub::Handle) -> zub::PlatformCode {
@@ -158,14 +184,39 @@ void Change(const std::string& step) {
       return 0;
     };
   } else if (step == "wait-named") {
-    sys.replace = [](const char* from, const char* to) {
+    sys.replace = [](const zub::FilePlace& place, const zub::TemporaryFile& file) {
       Wait();
-      return zub::NativeCalls().replace(from, to);
+      return zub::NativeCalls().replace(place, file);
     };
   } else if (step == "wait-held") {
     sys.write_at = [](zub::Handle handle, std::uint64_t at, const void* data, std::size_t size) {
       Wait();
       return zub::NativeCalls().write_at(handle, at, data, size);
+    };
+  } else if (step == "before-probe_write") {
+    sys.probe_write = [](const zub::FilePlace& place) {
+      Meddle(place);
+      return zub::NativeCalls().probe_write(place);
+    };
+  } else if (step == "before-create_unnamed") {
+    sys.create_unnamed = [](const zub::FilePlace& place, zub::TemporaryFile* file) {
+      Meddle(place);
+      return zub::NativeCalls().create_unnamed(place, file);
+    };
+  } else if (step == "before-copy_metadata") {
+    sys.copy_metadata = [](const zub::FilePlace& place, zub::Handle handle) {
+      Meddle(place);
+      return zub::NativeCalls().copy_metadata(place, handle);
+    };
+  } else if (step == "before-replace") {
+    sys.replace = [](const zub::FilePlace& place, const zub::TemporaryFile& file) {
+      Meddle(place);
+      return zub::NativeCalls().replace(place, file);
+    };
+  } else if (step == "before-open_update") {
+    sys.open_update = [](const zub::FilePlace& place, zub::Handle* handle) {
+      Meddle(place);
+      return zub::NativeCalls().open_update(place, handle);
     };
   }
 }
@@ -173,7 +224,7 @@ void Change(const std::string& step) {
 void Rewrite(const std::string& step, const std::string& name) {
   static zub::LineFile file;
   zub::Bind(file, name);
-  zub::OpenRead(file);
+  zub::OpenForRewrite(file);
   CheckIo();
   std::vector<std::string> lines;
   while (!zub::AtEnd(file)) {

@@ -2,7 +2,8 @@
 # The Windows build under Wine, where the end-to-end tests cannot reach:
 # processor faults and their report, the full exit code, the command line as
 # Wine builds it, names outside the ANSI code page, refusals by share mode and
-# by the read-only attribute, long names, links, the safe rewrite's ends, and
+# by the read-only attribute, long names, links, devices, the safe rewrite's
+# ends and a settings file swapped between its read and its write, and
 # what zub.exe and its package carry. Builds tests/wine/probe.cpp against the
 # build's runtime, and zub_ansi.exe: zub.exe without its resources, as a
 # system that ignores the manifest runs it.
@@ -136,6 +137,12 @@ run "$zub" log.001 ro.ini
 check "read-only settings: status" 5 "$status"
 check "read-only settings: unchanged" "zub=1500" "$(value ro.ini)"
 
+# A device as the settings file has no folder to hold: it is read, and
+# would be written, as a stream. NUL holds no tag.
+run "$zub" log.001 NUL
+check "NUL as the settings file" "0 Bad file InBetween.ini, zub= not found" \
+  "$status $(tail -n 2 <<<"$out" | head -n 1)"
+
 # Names of 259 bytes are used whole (the temporary file's is longer), one
 # more is refused.
 long=$(printf 'a%.0s' {1..120})/$(printf 'b%.0s' {1..120})/$(printf 'c%.0s' {1..13}).ini
@@ -244,6 +251,46 @@ check "Ctrl+C in the in-place write: status as without the handler" "$plain" "$s
 check "Ctrl+C in the in-place write: whole, under both names" "1 1" \
   "$(grep -c rewritten held.ini) $(grep -c rewritten held2.ini)"
 check "Ctrl+C in the in-place write: ended there" "waiting" "$out"
+
+# A settings file swapped between the read and the write, while the probe
+# waits before one step of the rewrite: for another file, for a symbolic
+# link or a hard link to another file, or its folder for a junction (a
+# symbolic link under Wine) to another folder. The rewrite ends with 1006
+# (238 as Wine hands it on), and neither the file that was read, nor what
+# the name leads to now, nor the other file changes. Meanwhile the folder
+# it holds cannot be renamed (32). Columns: the step; the swap; the names
+# the settings file has (two send the rewrite in place).
+while read -r step swap names; do
+  rm -rf sw sw.read other gate held && mkdir sw other && fresh sw/s.ini && fresh other/s.ini
+  [ "$names" = 1 ] || ln sw/s.ini sw/second.ini
+  mkfifo gate
+  "$wine" "$probe" rewrite "before-$step" 'sw\s.ini' <gate >held &
+  pid=$!
+  exec 7>gate
+  for _ in $(seq 100); do grep -q waiting held && break; sleep 0.1; done
+  read=sw/s.read
+  case $swap in
+    file) mv sw/s.ini $read && cp other/s.ini sw/s.ini ;;
+    link) mv sw/s.ini $read && ln -s ../other/s.ini sw/s.ini ;;
+    hard-link) mv sw/s.ini $read && ln other/s.ini sw/s.ini ;;
+    folder) mv sw sw.read && ln -s other sw && read=sw.read/s.ini ;;
+  esac
+  exec 7>&-
+  status=0
+  wait "$pid" || status=$?
+  out=$(tr -d '\r' <held)
+  check "$swap swapped before $step: status, folder held" "238 folder rename 32" \
+    "$status $(head -n 1 <<<"$out")"
+  check "$swap swapped before $step: report" "Runtime error1006" "$(tail -n 1 <<<"$out" | cut -c 1-17)"
+  check "$swap swapped before $step: all unchanged, nothing left" "zub=1500 zub=1500 zub=1500 0 " \
+    "$(values $read sw/s.ini other/s.ini)$(cat $read sw/s.ini other/s.ini | grep -c rewritten) $(find . -name '.zub-*')"
+done <<'EOF'
+probe_write folder 1
+create_unnamed link 1
+replace file 1
+open_update hard-link 2
+EOF
+rm -rf sw sw.read other
 
 check "no temporary file left" "" "$(find . -name '.zub-*')"
 
