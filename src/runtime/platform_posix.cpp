@@ -32,15 +32,25 @@ namespace zub {
 namespace {
 
 constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY;
+#ifdef FALLOC_FL_KEEP_SIZE
+constexpr int kKeepSize = FALLOC_FL_KEEP_SIZE;
+#else
+constexpr int kKeepSize = 0;
+#endif
 
-PlatformCode OpenWith(const char* name, int flags, mode_t mode, Handle* handle) {
+// Opens `name` in the folder `folder` (AT_FDCWD: the current one).
+PlatformCode OpenAt(int folder, const char* name, int flags, mode_t mode, Handle* handle) {
   int fd;
   do {
-    fd = ::open(name, flags | kOpenFlags, mode);
+    fd = Posix.openat(folder, name, flags | kOpenFlags, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno;
   *handle = fd;
   return 0;
+}
+
+PlatformCode OpenWith(const char* name, int flags, mode_t mode, Handle* handle) {
+  return OpenAt(AT_FDCWD, name, flags, mode, handle);
 }
 
 // Reading leaves the file's access time alone where the system allows it:
@@ -76,12 +86,13 @@ FileId IdOf(const struct stat& status) {
 // a symbolic link (nor, non-blocking, stalled by a pipe put there), and
 // only where it is still the file that was read.
 PlatformCode OpenPlace(const FilePlace& place, int flags, Handle* handle) {
-  int fd;
-  do {
-    fd = ::openat(Fd(place.folder), place.name.c_str(),
-                  flags | O_NOFOLLOW | O_NONBLOCK | kOpenFlags);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno == ELOOP ? ESTALE : errno;
+  Handle opened = 0;
+  if (PlatformCode code = OpenAt(Fd(place.folder), place.name.c_str(),
+                                 flags | O_NOFOLLOW | O_NONBLOCK, 0, &opened);
+      code != 0) {
+    return code == ELOOP ? ESTALE : code;
+  }
+  const int fd = Fd(opened);
   struct stat status;
   PlatformCode code = ::fstat(fd, &status) != 0 ? errno : 0;
   if (code == 0 && IdOf(status) != place.file) code = ESTALE;
@@ -154,8 +165,8 @@ PlatformCode CheckNoWriter(int fd) {
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   if (::sigaction(SIGIO, &ignore, &previous) != 0) return 0;
-  PlatformCode code = ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? 0 : errno;
-  if (code == 0) (void)::fcntl(fd, F_SETLEASE, F_UNLCK);
+  PlatformCode code = Posix.set_lease(fd, F_RDLCK) == 0 ? 0 : errno;
+  if (code == 0) (void)Posix.set_lease(fd, F_UNLCK);
   (void)::sigaction(SIGIO, &previous, nullptr);
   return code == EAGAIN ? EAGAIN : 0;
 #else
@@ -172,7 +183,7 @@ PlatformCode Lock(Handle handle, bool exclusive) {
   const int operation = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
   long waited = 0;
   for (long step = 1;;) {
-    if (::flock(Fd(handle), operation) == 0) break;
+    if (Posix.flock(Fd(handle), operation) == 0) break;
     if (errno == EINTR) continue;
     // A file system that keeps no locks: there is nothing to wait for.
     if (errno != EWOULDBLOCK) break;
@@ -213,7 +224,7 @@ void ClearPending(const std::string& name) {
 // decides: a leftover never stands in the way.
 std::string FreshName() {
   std::uint64_t bits = 0;
-  if (::getentropy(&bits, sizeof bits) != 0) {
+  if (Posix.random(&bits, sizeof bits) != 0) {
     timespec now = {};
     ::clock_gettime(CLOCK_REALTIME, &now);
     bits = static_cast<std::uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15u ^
@@ -229,14 +240,12 @@ constexpr int kNameAttempts = 100;
 
 PlatformCode CreateUnnamed(const FilePlace& place, TemporaryFile* file) {
 #ifdef O_TMPFILE
-  int fd;
-  do {
-    fd = ::openat(Fd(place.folder), ".", O_TMPFILE | O_WRONLY | kOpenFlags, 0600);
-  } while (fd < 0 && errno == EINTR);
+  Handle handle = 0;
+  PlatformCode code = OpenAt(Fd(place.folder), ".", O_TMPFILE | O_WRONLY, 0600, &handle);
   // Kernels and file systems without unnamed files say so in several ways.
-  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) return EOPNOTSUPP;
-  if (fd < 0) return errno;
-  *file = TemporaryFile{fd, "", false};
+  if (code == EOPNOTSUPP || code == EISDIR || code == EINVAL) return EOPNOTSUPP;
+  if (code != 0) return code;
+  *file = TemporaryFile{handle, "", false};
   return 0;
 #else
   (void)place;
@@ -249,16 +258,13 @@ PlatformCode CreateTemporary(const FilePlace& place, TemporaryFile* file) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     std::string candidate = FreshName();
     SetPending(place, candidate);
-    int fd;
-    do {
-      fd = ::openat(Fd(place.folder), candidate.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | kOpenFlags, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd >= 0) {
-      *file = TemporaryFile{fd, std::move(candidate), true};
+    Handle handle = 0;
+    const PlatformCode code = OpenAt(Fd(place.folder), candidate.c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, &handle);
+    if (code == 0) {
+      *file = TemporaryFile{handle, std::move(candidate), true};
       return 0;
     }
-    const PlatformCode code = errno;
     HavePending = 0;
     if (code != EEXIST) return code;
   }
@@ -272,11 +278,12 @@ PlatformCode NameTemporary(const FilePlace& place, TemporaryFile* file) {
     std::string candidate = FreshName();
     SetPending(place, candidate);
     const int folder = Fd(place.folder);
-    int linked = ::linkat(AT_FDCWD, self.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW);
+    int linked =
+        Posix.linkat(AT_FDCWD, self.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW);
 #ifdef AT_EMPTY_PATH
     // Without /proc, a privileged process can still link the file itself.
     if (linked != 0 && errno == ENOENT) {
-      linked = ::linkat(Fd(file->handle), "", folder, candidate.c_str(), AT_EMPTY_PATH);
+      linked = Posix.linkat(Fd(file->handle), "", folder, candidate.c_str(), AT_EMPTY_PATH);
     }
 #endif
     if (linked == 0) {
@@ -297,11 +304,11 @@ PlatformCode AttributeNames(int fd, std::vector<std::string>* names) {
   names->clear();
   std::string list;
   for (;;) {
-    ssize_t size = ::flistxattr(fd, nullptr, 0);
+    ssize_t size = Posix.flistxattr(fd, nullptr, 0);
     if (size < 0) return errno == ENOTSUP ? 0 : errno;
     if (size == 0) return 0;
     list.resize(static_cast<std::size_t>(size));
-    size = ::flistxattr(fd, list.data(), list.size());
+    size = Posix.flistxattr(fd, list.data(), list.size());
     if (size >= 0) {
       list.resize(static_cast<std::size_t>(size));
       break;
@@ -354,25 +361,27 @@ PlatformCode CopyAttributes(int model, int fd) {
 // The inode flags a user sets (chattr): no dump, no access time, synchronous
 // writes and the like. Where the file system keeps none, there are none to
 // carry over.
-PlatformCode CopyFlags(int model, int fd) {
 #ifdef FS_IOC_GETFLAGS
-  constexpr int kCarried = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
+constexpr int kUserFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
                            FS_NOATIME_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL | FS_NOCOW_FL;
+int GetFlags(int fd, int* flags) { return ::ioctl(fd, FS_IOC_GETFLAGS, flags); }
+int SetFlags(int fd, int flags) { return ::ioctl(fd, FS_IOC_SETFLAGS, &flags); }
+#else
+constexpr int kUserFlags = 0;
+int GetFlags(int /*fd*/, int* /*flags*/) { return errno = ENOTTY, -1; }
+int SetFlags(int /*fd*/, int /*flags*/) { return errno = ENOTTY, -1; }
+#endif
+PlatformCode CopyFlags(int model, int fd) {
+  constexpr int kCarried = kUserFlags;
   int wanted = 0;
-  if (::ioctl(model, FS_IOC_GETFLAGS, &wanted) != 0) {
+  if (Posix.get_flags(model, &wanted) != 0) {
     return errno == ENOTTY || errno == ENOTSUP || errno == EINVAL ? 0 : errno;
   }
   wanted &= kCarried;
   int flags = 0;
-  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return wanted == 0 ? 0 : errno;
+  if (Posix.get_flags(fd, &flags) != 0) return wanted == 0 ? 0 : errno;
   if ((flags & kCarried) == wanted) return 0;
-  flags = (flags & ~kCarried) | wanted;
-  return ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0 ? 0 : errno;
-#else
-  (void)model;
-  (void)fd;
-  return 0;
-#endif
+  return Posix.set_flags(fd, (flags & ~kCarried) | wanted) == 0 ? 0 : errno;
 }
 
 // Owner and group first (a change of owner clears the set-id bits and
@@ -414,7 +423,7 @@ PlatformCode Replace(const FilePlace& place, const TemporaryFile& file) {
 // held for its path cannot be synced; the file is in place by then, so that
 // is done as well as it can be.
 PlatformCode SyncFolder(const FilePlace& place) {
-  PlatformCode code = ::fsync(Fd(place.folder)) == 0 ? 0 : errno;
+  PlatformCode code = Posix.fsync(Fd(place.folder)) == 0 ? 0 : errno;
   return code == EBADF || code == EINVAL || code == EROFS || code == ENOTSUP ? 0 : code;
 }
 
@@ -464,16 +473,10 @@ PlatformCode Reserve(Handle handle, std::uint64_t length) {
   if (length <= size) return 0;
   const auto from = static_cast<off_t>(size);
   const auto count = static_cast<off_t>(length - size);
-#ifdef FALLOC_FL_KEEP_SIZE
-  if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, from, count) == 0) return 0;
+  if (Posix.fallocate(fd, kKeepSize, from, count) == 0) return 0;
   // No room can be taken without writing here: none is. (posix_fallocate
   // would write zeros past the end, which a crash would leave behind.)
   return errno == EOPNOTSUPP || errno == ENOSYS ? 0 : errno;
-#else
-  (void)from;
-  (void)count;
-  return 0;
-#endif
 }
 
 PlatformCode WriteAt(Handle handle, std::uint64_t offset, const void* data, std::size_t size) {
@@ -567,7 +570,7 @@ PlatformCode Write(Handle handle, const void* data, std::size_t size) {
   return WriteAll(handle, data, size, -1);
 }
 
-PlatformCode SyncFile(Handle handle) { return ::fsync(Fd(handle)) == 0 ? 0 : errno; }
+PlatformCode SyncFile(Handle handle) { return Posix.fsync(Fd(handle)) == 0 ? 0 : errno; }
 
 PlatformCode CloseFile(Handle handle) {
   // After EINTR the descriptor is gone all the same on Linux; not retried.
@@ -705,6 +708,46 @@ std::uint32_t FaultCodeForSignal(int signal, int signal_code, bool stack_overflo
       return 255;
   }
 }
+
+namespace {
+
+#ifdef FALLOC_FL_KEEP_SIZE
+int Fallocate(int fd, int mode, off_t offset, off_t length) {
+  return ::fallocate(fd, mode, offset, length);
+}
+#else
+int Fallocate(int /*fd*/, int /*mode*/, off_t /*offset*/, off_t /*length*/) {
+  return errno = EOPNOTSUPP, -1;
+}
+#endif
+
+#ifdef F_SETLEASE
+int SetLease(int fd, int type) { return ::fcntl(fd, F_SETLEASE, type); }
+#else
+int SetLease(int /*fd*/, int /*type*/) { return errno = EINVAL, -1; }
+#endif
+
+}  // namespace
+
+const PosixCalls& NativePosixCalls() {
+  static const PosixCalls calls = {
+      .openat = [](int folder, const char* name, int flags, mode_t mode) {
+        return ::openat(folder, name, flags, mode);
+      },
+      .linkat = ::linkat,
+      .flistxattr = ::flistxattr,
+      .fallocate = Fallocate,
+      .get_flags = GetFlags,
+      .set_flags = SetFlags,
+      .set_lease = SetLease,
+      .flock = ::flock,
+      .fsync = ::fsync,
+      .random = ::getentropy,
+  };
+  return calls;
+}
+
+PosixCalls Posix = NativePosixCalls();
 
 const PlatformCalls& NativeCalls() {
   static const PlatformCalls calls = {

@@ -2,9 +2,36 @@
 #ifndef ZUB_RUNTIME_PLATFORM_POSIX_H_
 #define ZUB_RUNTIME_PLATFORM_POSIX_H_
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 
 namespace zub {
+
+// The system calls of this layer whose outcomes it tells apart, beyond
+// success and a code to hand on: where one fails in a certain way, the
+// layer takes another way (a file system without unnamed files, extended
+// attributes, reservations, inode flags or leases; a name already taken).
+// Tests change entries to reach each of those ways on any file system. Each
+// gives -1 and sets errno on failure, as the call does.
+struct PosixCalls {
+  int (*openat)(int folder, const char* name, int flags, mode_t mode);
+  int (*linkat)(int from_folder, const char* from, int to_folder, const char* to, int flags);
+  ssize_t (*flistxattr)(int fd, char* list, std::size_t size);
+  int (*fallocate)(int fd, int mode, off_t offset, off_t length);
+  int (*get_flags)(int fd, int* flags);  // FS_IOC_GETFLAGS
+  int (*set_flags)(int fd, int flags);   // FS_IOC_SETFLAGS
+  int (*set_lease)(int fd, int type);    // F_SETLEASE
+  int (*flock)(int fd, int operation);
+  int (*fsync)(int fd);
+  // The random bits of temporary files' names.
+  int (*random)(void* bits, std::size_t size);
+};
+
+// The table in use. Starts as the native one.
+extern PosixCalls Posix;
+const PosixCalls& NativePosixCalls();
 
 // The runtime code for a fault signal: `signal_code` is the signal's
 // si_code; `stack_overflow` tells a fault on the stack's guard area.
