@@ -143,8 +143,9 @@ struct Scenario {
   std::string message;  // the run's last message before the prompt
   // A second name of the settings file, which sends the rewrite in place.
   const char* link = nullptr;
-  // The system makes no unnamed temporary files.
-  bool named_only = false;
+  // How the system differs from the one the tests run on, where this one
+  // can be made to (host::InjectSystemFault).
+  std::vector<host::SystemFault> faults = {};
   // The call after which the settings file is the new one, and the calls
   // of the rewrite from the write probe to the one after that, each run of
   // one kind as one.
@@ -164,14 +165,17 @@ const std::string kLog = Numbered("log line zub=", 12);
 const std::string kSettings = Numbered("setting ", 20) + "x zub=7 y\r\n";
 const std::string kPatched = Numbered("setting ", 20) + "x zub=12 y\r\n";
 
+using Fault = host::SystemFault;
+
 const Scenario kScenarios[] = {
+    // The first name drawn for the new file's name is taken.
     {"Conversion",
      kLog,
      kSettings,
      kPatched,
      "ZUB converted\r\n",
      nullptr,
-     false,
+     {Fault::kTakenName},
      Call::kReplace,
      {Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kWrite,
       Call::kCopyMetadata, Call::kSync, Call::kNameTemporary, Call::kClose, Call::kReplace,
@@ -182,11 +186,23 @@ const Scenario kScenarios[] = {
      kPatched,
      "ZUB converted\r\n",
      nullptr,
-     true,
+     {Fault::kNoUnnamedFiles, Fault::kTakenName},
      Call::kReplace,
      {Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kCreateTemporary,
       Call::kWrite, Call::kCopyMetadata, Call::kSync, Call::kNameTemporary, Call::kClose,
       Call::kReplace, Call::kSyncFolder}},
+    // A file system without extended attributes: nothing to carry over.
+    {"NoAttributes",
+     kLog,
+     kSettings,
+     kPatched,
+     "ZUB converted\r\n",
+     nullptr,
+     {Fault::kNoAttributes},
+     Call::kReplace,
+     {Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kWrite,
+      Call::kCopyMetadata, Call::kSync, Call::kNameTemporary, Call::kClose, Call::kReplace,
+      Call::kSyncFolder}},
     // Shorter than before, so that the file is cut to its new length.
     {"InPlace",
      kLog,
@@ -194,7 +210,19 @@ const Scenario kScenarios[] = {
      kPatched,
      "ZUB converted\r\n",
      "link.ini",
-     false,
+     {},
+     Call::kSync,
+     {Call::kProbeWrite, Call::kOpenUpdate, Call::kLock, Call::kRead, Call::kReserve,
+      Call::kWriteAt, Call::kTruncate, Call::kSync, Call::kClose}},
+    // Longer, its old content the start of the new, where no room can be
+    // taken before the write.
+    {"InPlaceGrowingWithoutReservation",
+     kLog,
+     Numbered("setting ", 20) + "x zub=",
+     Numbered("setting ", 20) + "x zub=12\r\n",
+     "ZUB converted\r\n",
+     "link.ini",
+     {Fault::kNoReservation},
      Call::kSync,
      {Call::kProbeWrite, Call::kOpenUpdate, Call::kLock, Call::kRead, Call::kReserve,
       Call::kWriteAt, Call::kTruncate, Call::kSync, Call::kClose}},
@@ -203,6 +231,10 @@ const Scenario kScenarios[] = {
     {"NoTagInLog", Numbered("log line ", 12), "zub=7\r\n", "zub=7\r\n",
      "Something is wrong, ZUB not found\r\n"},
 };
+
+bool Has(const Scenario& scenario, Fault fault) {
+  return std::find(scenario.faults.begin(), scenario.faults.end(), fault) != scenario.faults.end();
+}
 
 struct Outcome {
   bool ended = false;        // the run ended as the tool ends, and told how
@@ -278,7 +310,17 @@ void Run(const std::string& text) {
   fake.SetStdHandles(host::OpenFile(job.root / "input", false),
                      host::OpenFile(job.root / "output", true));
   fake.Reset();
-  if (scenario.named_only) fake.FailAlways(Call::kCreateUnnamed, NativeCalls().not_supported);
+  for (Fault fault : scenario.faults) {
+    if (!host::InjectSystemFault(fault) && fault == Fault::kNoUnnamedFiles) {
+      fake.FailAlways(Call::kCreateUnnamed, NativeCalls().not_supported);
+    }
+  }
+  // What the file holds when the first byte is written in place: as it was.
+  if (job.plan == static_cast<int>(Plan::kNothing)) {
+    fake.ActAtNth(Call::kWriteAt, 1, [] {
+      fs::copy_file(SwapRoot / "files" / "InBetween.ini", SwapRoot / "before write");
+    });
+  }
   if (job.plan == static_cast<int>(Plan::kFail)) fake.FailNth(Call::kAny, job.at, job.code);
   // An interrupt: the code names which; an ignored one is ignored from the
   // start, as under nohup.
@@ -308,7 +350,8 @@ Outcome RunOnce(const fs::path& root, std::size_t scenario_index, Plan plan = Pl
   fs::create_directories(folder);
   WriteFile(folder / "log.001", scenario.log);
   WriteFile(folder / "InBetween.ini", scenario.settings);
-  host::GiveMetadata(folder / "InBetween.ini");
+  host::GiveMetadata(folder / "InBetween.ini", !Has(scenario, Fault::kNoAttributes));
+  if (Has(scenario, Fault::kTakenName)) WriteFile(folder / host::kTakenName, "taken");
   if (scenario.link != nullptr)
     fs::create_hard_link(folder / "InBetween.ini", folder / scenario.link);
   WriteFile(root / "input", "");
@@ -358,8 +401,9 @@ class FaultSweep : public ::testing::TestWithParam<std::size_t> {
     const Scenario& scenario = Row();
     files_ = {"InBetween.ini", "log.001"};
     if (scenario.link != nullptr) files_.insert(scenario.link);
+    if (Has(scenario, Fault::kTakenName)) files_.insert(host::kTakenName);
     WriteFile(root_ / "model", "");
-    host::GiveMetadata(root_ / "model");
+    host::GiveMetadata(root_ / "model", !Has(scenario, Fault::kNoAttributes));
     metadata_ = host::MetadataOf(root_ / "model");
 
     counted_ = RunOnce(root_, GetParam());
@@ -368,6 +412,9 @@ class FaultSweep : public ::testing::TestWithParam<std::size_t> {
     ASSERT_TRUE(counted_.output.ends_with(scenario.message + kPrompt)) << counted_.output;
     ASSERT_EQ(counted_.settings, scenario.patched);
     ASSERT_EQ(counted_.settings_metadata, metadata_);
+    if (Among(counted_.calls, counted_.calls.size(), Call::kWriteAt)) {
+      EXPECT_EQ(ReadFile(root_ / "before write"), scenario.settings);
+    }
     // The settings file is new from the commit on; before it, the old one.
     const auto commit = std::find(counted_.calls.rbegin(), counted_.calls.rend(), scenario.commit);
     committed_after_ = static_cast<std::size_t>(counted_.calls.rend() - commit);
@@ -418,7 +465,7 @@ TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
   for (std::size_t n = 1; n <= counted_.calls.size(); ++n) {
     const Call call = counted_.calls[n - 1];
     // A system without unnamed files fails every such call already.
-    if (scenario.named_only && call == Call::kCreateUnnamed) continue;
+    if (Has(scenario, Fault::kNoUnnamedFiles) && call == Call::kCreateUnnamed) continue;
     for (PlatformCode code : kCodes[static_cast<int>(call)]) {
       ++failed;
       SCOPED_TRACE(::testing::Message()

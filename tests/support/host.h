@@ -40,10 +40,10 @@ Handle NoHandle();
 // A character device that takes any output.
 extern const char* const kNullDevice;
 
-// The metadata a settings file has before a run (a mode and an attribute on
-// POSIX, an explicit ACL entry on Windows), and a text of all of it that a
-// rewrite must keep.
-void GiveMetadata(const std::filesystem::path& path);
+// The metadata a settings file has before a run (a mode and, where
+// `attribute`, an extended attribute on POSIX; an explicit ACL entry on
+// Windows), and a text of all of it that a rewrite must keep.
+void GiveMetadata(const std::filesystem::path& path, bool attribute = true);
 std::string MetadataOf(const std::filesystem::path& path);
 
 // Runs `body(job)` in a child process of its own (forked on POSIX; on
@@ -67,6 +67,20 @@ void AfterHold();
 // Makes this process ignore the `kind`-th interrupt from now on, as nohup
 // does; false where the system has no such thing.
 bool IgnoreInterrupt(int kind);
+
+// Ways in which a file system or a system differs from the one the tests
+// run on, made in this process's platform layer, below its table, so that
+// the layer takes the way it takes there.
+enum class SystemFault {
+  kNoUnnamedFiles,  // temporary files cannot be made without a name
+  kNoAttributes,    // the file system keeps no extended attributes
+  kNoReservation,   // room on the disk cannot be taken without writing
+  kTakenName,       // the first name drawn for a temporary file is kTakenName
+  kNoReplacement,   // the call that replaces a file in one step fails
+};
+inline constexpr const char* kTakenName = ".zub-0123456789abcdef.tmp";
+// False where this system has no such way to differ.
+bool InjectSystemFault(SystemFault fault);
 
 }  // namespace zub::testing::host
 

@@ -8,8 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 
+#include "runtime/platform_posix.h"
 #include "support/host.h"
 
 namespace zub::testing::host {
@@ -43,9 +47,10 @@ Handle NoHandle() {
   return kUnused;
 }
 
-void GiveMetadata(const std::filesystem::path& path) {
+void GiveMetadata(const std::filesystem::path& path, bool attribute) {
   ::chmod(path.c_str(), 0640);
-  (void)::setxattr(path.c_str(), "user.zub-test", "kept", 4, 0);  // where the system keeps them
+  // Where the system keeps them.
+  if (attribute) (void)::setxattr(path.c_str(), "user.zub-test", "kept", 4, 0);
 }
 
 std::string MetadataOf(const std::filesystem::path& path) {
@@ -94,5 +99,36 @@ void RaiseInterrupt(bool /*held*/, int kind) { std::raise(kInterrupts[kind]); }
 bool IgnoreInterrupt(int kind) { return std::signal(kInterrupts[kind], SIG_IGN) != SIG_ERR; }
 
 void AfterHold() {}
+
+bool InjectSystemFault(SystemFault fault) {
+  switch (fault) {
+    case SystemFault::kNoUnnamedFiles:
+      // What older kernels say to O_TMPFILE.
+      Posix.openat = [](int folder, const char* name, int flags, mode_t mode) {
+        if ((flags & O_TMPFILE) == O_TMPFILE) return errno = EINVAL, -1;
+        return NativePosixCalls().openat(folder, name, flags, mode);
+      };
+      return true;
+    case SystemFault::kNoAttributes:
+      Posix.flistxattr = [](int, char*, std::size_t) -> ssize_t { return errno = ENOTSUP, -1; };
+      return true;
+    case SystemFault::kNoReservation:
+      Posix.fallocate = [](int, int, off_t, off_t) { return errno = EOPNOTSUPP, -1; };
+      return true;
+    case SystemFault::kTakenName:
+      // The bits that give kTakenName, the first time only.
+      Posix.random = [](void* bits, std::size_t size) {
+        static bool drawn = false;
+        if (std::exchange(drawn, true)) return NativePosixCalls().random(bits, size);
+        const std::uint64_t taken = 0x0123456789abcdef;
+        std::memcpy(bits, &taken, std::min(size, sizeof taken));
+        return 0;
+      };
+      return true;
+    case SystemFault::kNoReplacement:
+      return false;  // a rename is the one way
+  }
+  return false;
+}
 
 }  // namespace zub::testing::host

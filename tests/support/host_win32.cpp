@@ -90,7 +90,7 @@ Handle NoHandle() { return 0; }
 
 // An explicit, protected DACL (the user alone, and nobody else, may use the
 // file), and the hidden attribute.
-void GiveMetadata(const std::filesystem::path& path) {
+void GiveMetadata(const std::filesystem::path& path, bool /*attribute*/) {
   const std::wstring sddl = L"D:P(A;;FA;;;" + UserSid() + L")";
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
@@ -170,6 +170,8 @@ bool RunAsChild(ChildBody body) {
 // The system delivers a console event by starting its control routine on a
 // new thread of the process, as here; the handlers run there.
 const int kInterruptKinds = 1;
+
+bool InjectSystemFault(SystemFault /*fault*/) { return false; }
 
 bool IgnoreInterrupt(int /*kind*/) { return false; }
 
