@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -278,13 +279,24 @@ void RootsLog(const Folder& f) {
 }
 void Dangling(const Folder& f) { fs::create_symlink("gone/real.ini", f / "dangling.ini"); }
 void SecondName(const Folder& f) { fs::create_hard_link(f / "InBetween.ini", f / "second.ini"); }
-// The program that writes the log still has it open for writing (and keeps
-// it so until the next such setup).
-void LogStillBeingWritten(const Folder& f) {
-  static int writer = -1;
-  if (writer >= 0) ::close(writer);
-  writer = ::open((f / "log.001").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+// Another program, or another run, has `path` open, and with `lock` under
+// that lock, until the next such setup.
+void HoldOpen(const std::string& path, int flags, int lock = 0) {
+  static int held = -1;
+  if (held >= 0) ::close(held);
+  held = ::open(path.c_str(), flags | O_CLOEXEC);
+  if (lock != 0) ::flock(held, lock);
 }
+// The program that writes the log still has it open for writing.
+void LogStillBeingWritten(const Folder& f) { HoldOpen(f / "log.001", O_WRONLY | O_APPEND); }
+void LogLockedByAnother(const Folder& f) { HoldOpen(f / "log.001", O_RDONLY, LOCK_EX); }
+// Another run reads the settings file, which is rewritten in place.
+void SettingsBeingRead(const Folder& f) {
+  SecondName(f);
+  HoldOpen(f / "InBetween.ini", O_RDONLY, LOCK_SH);
+}
+// Another run rewrites a settings file of the same folder.
+void FolderBeingRewritten(const Folder& f) { HoldOpen(f.path(), O_RDONLY | O_DIRECTORY, LOCK_EX); }
 // A log line far longer than the memory the run is given below.
 // Only the part of a log line from its first 'z' on is kept, so that part is
 // the one made huge.
@@ -332,6 +344,11 @@ const ReportCase kReports[] = {
     {"SettingsIsAFolder", {"log.001", "sub"}, 21, true, SubFolder},
     {"SettingsDanglingLink", {"log.001", "dangling.ini"}, 2, true, Dangling},
     {"LogStillBeingWritten", {"log.001", "InBetween.ini"}, EAGAIN, true, LogStillBeingWritten},
+    // A lock held longer than a run waits.
+    {"LogLockedByAnother", {"log.001", "InBetween.ini"}, EWOULDBLOCK, true, LogLockedByAnother},
+    {"SettingsBeingRead", {"log.001", "InBetween.ini"}, EWOULDBLOCK, true, SettingsBeingRead},
+    {"FolderBeingRewritten", {"log.001", "InBetween.ini"}, EWOULDBLOCK, true,
+     FolderBeingRewritten},
     // A write past the file size limit fails; the old bytes stay, on both
     // routes, and no temporary file is left.
     {"FileSizeLimitReplaced",
@@ -569,6 +586,20 @@ void RootsGroupMayWrite(const Folder& f) {
   (void)::chown((f / "InBetween.ini").c_str(), 0, 65534);
   ::chmod((f / "InBetween.ini").c_str(), 0664);
 }
+// A folder whose default ACL a new file would take over.
+void DefaultAclOfTheFolder(const Folder& f) {
+  (void)!std::system(("setfacl -d -m u:nobody:r " + f.path() + " 2>/dev/null").c_str());
+}
+// What the system takes from a file that is written: set-id bits (from a
+// writer without CAP_FSETID) and capabilities (from any writer).
+void SetIdAndCapability(const Folder& f) {
+  const std::string file = f / "InBetween.ini";
+  (void)::chown(file.c_str(), 65534, 65534);
+  ::chmod(file.c_str(), 06755);
+  // Revision 2: permitted CAP_NET_BIND_SERVICE, nothing inheritable.
+  const std::uint32_t capability[5] = {0x02000000, 1u << 10, 0, 0, 0};
+  (void)::setxattr(file.c_str(), "security.capability", capability, sizeof capability, 0);
+}
 // A folder like /tmp, and a file of root's in it that anyone may write.
 void StickyFolderOfRoot(const Folder& f) {
   for (const auto& [name, mode] : {std::pair{"sticky", 01777}, {"sticky/InBetween.ini", 0666}}) {
@@ -602,6 +633,9 @@ const PathCase kPaths[] = {
      true},
     {"StickyFolderOfAnother", "log.001", "sticky/InBetween.ini", "", StickyFolderOfRoot, true,
      true},
+    {"DefaultAclOfTheFolder", "log.001", "InBetween.ini", "", DefaultAclOfTheFolder, true},
+    {"SetIdAndCapability", "log.001", "InBetween.ini", "", SetIdAndCapability, true, false,
+     nullptr, "security.capability"},
 };
 
 TEST(Paths, ConversionThroughEveryKindOfPath) {
