@@ -121,8 +121,8 @@ const Absorbed* AbsorbedFailure(const Calls& calls, std::size_t n, PlatformCode 
     if (entry.call != call || (entry.code != 0 && entry.code != code)) continue;
     const Calls rest(calls.begin() + static_cast<std::ptrdiff_t>(n), calls.end());
     if (call == Call::kWrite && !rest.empty()) continue;
-    if (call == Call::kClose && (Among(rest, rest.size(), Call::kClose) ||
-                                 !Among(calls, n, Call::kProbeWrite))) {
+    if (call == Call::kClose &&
+        (Among(rest, rest.size(), Call::kClose) || !Among(calls, n, Call::kProbeWrite))) {
       continue;
     }
     return &entry;
@@ -332,7 +332,8 @@ void Run(const std::string& text) {
   }
   SwapRoot = job.root;
   if (job.plan == static_cast<int>(Plan::kSwapFile)) fake.ActAtNth(Call::kAny, job.at, SwapFile);
-  if (job.plan == static_cast<int>(Plan::kSwapFolder)) fake.ActAtNth(Call::kAny, job.at, SwapFolder);
+  if (job.plan == static_cast<int>(Plan::kSwapFolder))
+    fake.ActAtNth(Call::kAny, job.at, SwapFolder);
   std::uint32_t status = ExitStatusOf([&] { RunZub(3, argv); });
   std::string message(reinterpret_cast<const char*>(&status), sizeof status);
   for (Call call : fake.Log()) message += static_cast<char>(call);
@@ -477,8 +478,9 @@ TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
       const bool converted = run.status == 0 || n > committed_after_;
       EXPECT_EQ(run.settings, converted ? scenario.patched : scenario.settings);
       // The calls the run made after the failed one.
-      const Calls after(run.calls.begin() + static_cast<std::ptrdiff_t>(std::min(n, run.calls.size())),
-                        run.calls.end());
+      const Calls after(
+          run.calls.begin() + static_cast<std::ptrdiff_t>(std::min(n, run.calls.size())),
+          run.calls.end());
       if (const Absorbed* absorbed = AbsorbedFailure(counted_.calls, n, code)) {
         SCOPED_TRACE(absorbed->why);
         EXPECT_EQ(run.status, 0u);
@@ -549,9 +551,9 @@ TEST_P(FaultSweep, EverySwapOfThePathLeavesTheFileAtTheNameAlone) {
   const Scenario& scenario = Row();
   for (Plan plan : {Plan::kSwapFile, Plan::kSwapFolder}) {
     for (std::size_t n = 1; n <= counted_.calls.size(); ++n) {
-      SCOPED_TRACE(::testing::Message() << (plan == Plan::kSwapFile ? "file" : "folder")
-                                        << " swapped before call " << n << " ("
-                                        << CallName(counted_.calls[n - 1]) << ")");
+      SCOPED_TRACE(::testing::Message()
+                   << (plan == Plan::kSwapFile ? "file" : "folder") << " swapped before call " << n
+                   << " (" << CallName(counted_.calls[n - 1]) << ")");
       const Outcome run = RunOnce(root_, GetParam(), plan, static_cast<int>(n));
       ASSERT_TRUE(run.ended);
       // Where the folder may not be renamed, nothing was swapped.

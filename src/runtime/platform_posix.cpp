@@ -87,8 +87,8 @@ FileId IdOf(const struct stat& status) {
 // only where it is still the file that was read.
 PlatformCode OpenPlace(const FilePlace& place, int flags, Handle* handle) {
   Handle opened = 0;
-  if (PlatformCode code = OpenAt(Fd(place.folder), place.name.c_str(),
-                                 flags | O_NOFOLLOW | O_NONBLOCK, 0, &opened);
+  if (PlatformCode code =
+          OpenAt(Fd(place.folder), place.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK, 0, &opened);
       code != 0) {
     return code == ELOOP ? ESTALE : code;
   }
@@ -278,8 +278,7 @@ PlatformCode NameTemporary(const FilePlace& place, TemporaryFile* file) {
     std::string candidate = FreshName();
     SetPending(place, candidate);
     const int folder = Fd(place.folder);
-    int linked =
-        Posix.linkat(AT_FDCWD, self.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW);
+    int linked = Posix.linkat(AT_FDCWD, self.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW);
 #ifdef AT_EMPTY_PATH
     // Without /proc, a privileged process can still link the file itself.
     if (linked != 0 && errno == ENOENT) {
@@ -731,9 +730,8 @@ int SetLease(int /*fd*/, int /*type*/) { return errno = EINVAL, -1; }
 
 const PosixCalls& NativePosixCalls() {
   static const PosixCalls calls = {
-      .openat = [](int folder, const char* name, int flags, mode_t mode) {
-        return ::openat(folder, name, flags, mode);
-      },
+      .openat = [](int folder, const char* name, int flags,
+                   mode_t mode) { return ::openat(folder, name, flags, mode); },
       .linkat = ::linkat,
       .flistxattr = ::flistxattr,
       .fallocate = Fallocate,

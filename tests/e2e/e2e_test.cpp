@@ -1,9 +1,9 @@
 // The built tool on real files in a fresh folder: the exact bytes on
 // standard output, the exit status, and the bytes, modes and owners of every
 // file in the folder afterwards.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -347,8 +347,7 @@ const ReportCase kReports[] = {
     // A lock held longer than a run waits.
     {"LogLockedByAnother", {"log.001", "InBetween.ini"}, EWOULDBLOCK, true, LogLockedByAnother},
     {"SettingsBeingRead", {"log.001", "InBetween.ini"}, EWOULDBLOCK, true, SettingsBeingRead},
-    {"FolderBeingRewritten", {"log.001", "InBetween.ini"}, EWOULDBLOCK, true,
-     FolderBeingRewritten},
+    {"FolderBeingRewritten", {"log.001", "InBetween.ini"}, EWOULDBLOCK, true, FolderBeingRewritten},
     // A write past the file size limit fails; the old bytes stay, on both
     // routes, and no temporary file is left.
     {"FileSizeLimitReplaced",
@@ -634,8 +633,8 @@ const PathCase kPaths[] = {
     {"StickyFolderOfAnother", "log.001", "sticky/InBetween.ini", "", StickyFolderOfRoot, true,
      true},
     {"DefaultAclOfTheFolder", "log.001", "InBetween.ini", "", DefaultAclOfTheFolder, true},
-    {"SetIdAndCapability", "log.001", "InBetween.ini", "", SetIdAndCapability, true, false,
-     nullptr, "security.capability"},
+    {"SetIdAndCapability", "log.001", "InBetween.ini", "", SetIdAndCapability, true, false, nullptr,
+     "security.capability"},
 };
 
 TEST(Paths, ConversionThroughEveryKindOfPath) {

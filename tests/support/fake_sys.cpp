@@ -12,7 +12,7 @@ struct FakeState {
   Call fail_call = Call::kAny;
   int fail_nth = 0;  // 0: nothing planned
   PlatformCode fail_code = 0;
-  bool interrupt = false;         // an interrupt instead of the failure
+  bool interrupt = false;  // an interrupt instead of the failure
   int interrupt_kind = 0;
   void (*action)() = nullptr;     // an action instead of the failure
   bool held = false;              // interrupts are held

@@ -84,9 +84,9 @@ ChildEnd RunChild(ChildBody body, const std::string& job) {
   ::waitpid(child, &status, 0);
   if (WIFSIGNALED(status)) {
     const int signal = WTERMSIG(status);
-    return {std::find(std::begin(kInterrupts), std::end(kInterrupts), signal) !=
-                std::end(kInterrupts),
-            128u + static_cast<unsigned>(signal)};
+    return {
+        std::find(std::begin(kInterrupts), std::end(kInterrupts), signal) != std::end(kInterrupts),
+        128u + static_cast<unsigned>(signal)};
   }
   return {false, static_cast<std::uint32_t>(WEXITSTATUS(status))};
 }
