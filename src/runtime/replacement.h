@@ -1,21 +1,28 @@
-// Rewriting a file so that a failure never leaves it damaged, and so that
-// it keeps everything it had but its content.
+// Rewriting a file so that a failure never leaves it damaged, so that it
+// keeps everything it had but its content, and so that the file rewritten is
+// the file that was read.
+//
+// The file's name is resolved once, when it is opened; the folder that holds
+// it stays open, under a lock that makes runs on files of one folder take
+// turns, and every later step goes through that folder and checks that the
+// name still leads to the file that was read.
 //
 // A disk file is replaced where that changes nothing but the content: the
 // new content is written to a temporary file beside it (an unnamed one where
-// the system has them), which takes over the file's owner, group, extended
-// attributes and mode, is brought to stable storage, gets its name and is
-// renamed over the file in one step. A crash at any moment leaves the old
-// file or the new one, and no temporary file survives an interrupt.
+// the system has them), which then takes over the file's owner, group,
+// extended attributes, mode and inode flags, is brought to stable storage,
+// gets its name and is renamed over the file in one step. A crash at any
+// moment leaves the old file or the new one, and no temporary file survives
+// an interrupt.
 //
 // Where a replacement would change who may do what, or cannot be made (the
-// file has further hard links; its owner, group or an attribute cannot be
-// given to a new file; the folder takes no new name; the file is a mount
+// file has further hard links; its metadata cannot be given to a new file;
+// the folder takes no new name, or has no room for one; the file is a mount
 // point), the file is rewritten in place, under an exclusive lock: room for
-// the new length is taken first, so that a full disk changes nothing, then
-// only the bytes from the first one that differs are written, the length is
-// set last, and the file is synced. A failure on the way puts the old bytes
-// back; interrupts wait until the file is whole.
+// the new length is taken first where the system can take it without
+// writing, then only the bytes from the first to the last that differ are
+// written, the length is set last, and the file is synced. A failure on the
+// way puts the old bytes back; interrupts wait until the file is whole.
 //
 // A device or a pipe is written as a stream.
 #ifndef ZUB_RUNTIME_REPLACEMENT_H_
