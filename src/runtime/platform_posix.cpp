@@ -204,13 +204,13 @@ PlatformCode LinkCount(Handle handle, std::uint32_t* count) {
 
 // The named temporary file that has not yet replaced its file, for the
 // interrupt handler: set before the name can exist, cleared once it is gone.
-constexpr std::size_t kFreshNameLength = 24;  // ".zub-" 16 hex digits ".tmp"
 int PendingFolder = -1;
-char PendingName[kFreshNameLength + 1];
+char PendingName[sizeof ".zub-0123456789abcdef.tmp"];  // as FreshName makes them
 volatile sig_atomic_t HavePending = 0;
 
 void SetPending(const FilePlace& place, const std::string& name) {
   HavePending = 0;
+  if (name.size() >= sizeof PendingName) return;  // cannot be
   PendingFolder = Fd(place.folder);
   std::memcpy(PendingName, name.c_str(), name.size() + 1);
   HavePending = 1;
