@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace zub::fuzz {
 
@@ -14,6 +15,8 @@ constexpr Handle kConsoleInput = 1;
 constexpr Handle kConsoleOutput = 2;
 constexpr Handle kFirstFile = 16;
 constexpr Handle kHandlesPerRun = 1 << 20;
+// The name of the handle of the folder of a file, before the file's name.
+constexpr std::string_view kFolderOf = "folder of ";
 
 struct OpenFile {
   std::string name;
@@ -107,7 +110,7 @@ PlatformCode LinkCount(Handle handle, std::uint32_t* count) {
 // The place of a file is its whole name; the folder a handle of its own.
 PlatformCode Locate(const char* name, FilePlace* place) {
   if (Fails("locate")) return State->fail_code;
-  *place = FilePlace{NewHandle("folder of " + std::string(name), true), "", name, {}};
+  *place = FilePlace{NewHandle(std::string(kFolderOf) + name, true), "", name, {}};
   return 0;
 }
 
@@ -251,7 +254,7 @@ PlatformCode Close(Handle handle) {
   if (file == nullptr) return 0;
   file->open = false;                          // released even when the call fails, as on POSIX
   if (file->hidden) Hidden.erase(file->name);  // an unnamed file goes with its handle
-  return Fails("close") ? State->fail_code : 0;
+  return Fails(file->name.starts_with(kFolderOf) ? "close_folder" : "close") ? State->fail_code : 0;
 }
 
 PlatformCode Replace(const FilePlace& place, const TemporaryFile& file) {
