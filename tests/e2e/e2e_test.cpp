@@ -290,6 +290,8 @@ void HoldOpen(const std::string& path, int flags, int lock = 0) {
 // The program that writes the log still has it open for writing.
 void LogStillBeingWritten(const Folder& f) { HoldOpen(f / "log.001", O_WRONLY | O_APPEND); }
 void LogLockedByAnother(const Folder& f) { HoldOpen(f / "log.001", O_RDONLY, LOCK_EX); }
+// Another program only reads the log.
+void LogBeingRead(const Folder& f) { HoldOpen(f / "log.001", O_RDONLY, LOCK_SH); }
 // Another run reads the settings file, which is rewritten in place.
 void SettingsBeingRead(const Folder& f) {
   SecondName(f);
@@ -633,6 +635,7 @@ const PathCase kPaths[] = {
     {"StickyFolderOfAnother", "log.001", "sticky/InBetween.ini", "", StickyFolderOfRoot, true,
      true},
     {"DefaultAclOfTheFolder", "log.001", "InBetween.ini", "", DefaultAclOfTheFolder, true},
+    {"LogBeingRead", "log.001", "InBetween.ini", "", LogBeingRead, true},
     {"SetIdAndCapability", "log.001", "InBetween.ini", "", SetIdAndCapability, true, false, nullptr,
      "security.capability"},
 };
