@@ -88,6 +88,7 @@ struct Absorbed {
   PlatformCode code;  // 0: any
   Call then;          // kAny: none
   const char* why;
+  Call follows = Call::kAny;  // absorbed only right after this call
 };
 const Absorbed kAbsorbed[] = {
     {Call::kCreateUnnamed, NativeCalls().not_supported, Call::kCreateTemporary,
@@ -98,6 +99,8 @@ const Absorbed kAbsorbed[] = {
      "no room or inode for a new file: rewritten in place"},
     {Call::kCopyMetadata, 0, Call::kOpenUpdate,
      "a new file cannot be given all the old one has: rewritten in place"},
+    {Call::kClose, 0, Call::kOpenUpdate, "the new file that cannot be used let go",
+     Call::kCopyMetadata},
     {Call::kReplace, kCode.cross_device, Call::kOpenUpdate,
      "the rename is refused: rewritten in place"},
     // Past the rewrite: letting the folder go, and the last write-out of
@@ -119,6 +122,10 @@ const Absorbed* AbsorbedFailure(const Calls& calls, std::size_t n, PlatformCode 
   const Call call = calls[n - 1];
   for (const Absorbed& entry : kAbsorbed) {
     if (entry.call != call || (entry.code != 0 && entry.code != code)) continue;
+    if (entry.follows != Call::kAny) {
+      if (n >= 2 && calls[n - 2] == entry.follows) return &entry;
+      continue;
+    }
     const Calls rest(calls.begin() + static_cast<std::ptrdiff_t>(n), calls.end());
     if (call == Call::kWrite && !rest.empty()) continue;
     if (call == Call::kClose &&
@@ -151,6 +158,9 @@ struct Scenario {
   // one kind as one.
   Call commit = Call::kAny;
   Calls order = {};
+  // Without its faults the scenario would be another: where this system
+  // cannot make them, it is left out.
+  bool needs_faults = false;
 };
 
 // Logs and settings longer than one 128-byte piece, so that reading and
@@ -167,19 +177,36 @@ const std::string kPatched = Numbered("setting ", 20) + "x zub=12 y\r\n";
 
 using Fault = host::SystemFault;
 
+// The calls of a replacement, and of a rewrite in place.
+const Calls kReplaced = {Call::kProbeWrite,    Call::kWatchInterrupts, Call::kCreateUnnamed,
+                         Call::kWrite,         Call::kCopyMetadata,    Call::kSync,
+                         Call::kNameTemporary, Call::kClose,           Call::kReplace,
+                         Call::kSyncFolder};
+const Calls kInPlace = {Call::kOpenUpdate, Call::kLock,     Call::kRead, Call::kReserve,
+                        Call::kWriteAt,    Call::kTruncate, Call::kSync, Call::kClose};
+
+Calls Then(Calls calls, const Calls& more) {
+  calls.insert(calls.end(), more.begin(), more.end());
+  return calls;
+}
+
+const std::string kShorter = Numbered("setting ", 20) + "x zub=7777 y\r\n";
+const std::string kSameLength = Numbered("setting ", 20) + "x zub=77 y\r\n";
+const std::string kPrefix = Numbered("setting ", 20) + "x zub=";
+const std::string kPrefixPatched = Numbered("setting ", 20) + "x zub=12\r\n";
+
 const Scenario kScenarios[] = {
-    // The first name drawn for the new file's name is taken.
+    // The first name drawn for the new file's name is taken; writes take a
+    // few bytes at a time; a writer comes while the log is checked for one.
     {"Conversion",
      kLog,
      kSettings,
      kPatched,
      "ZUB converted\r\n",
      nullptr,
-     {Fault::kTakenName},
+     {Fault::kTakenName, Fault::kShortWrites, Fault::kWriterAtLease},
      Call::kReplace,
-     {Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kWrite,
-      Call::kCopyMetadata, Call::kSync, Call::kNameTemporary, Call::kClose, Call::kReplace,
-      Call::kSyncFolder}},
+     kReplaced},
     {"NamedTemporary",
      kLog,
      kSettings,
@@ -191,41 +218,69 @@ const Scenario kScenarios[] = {
      {Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kCreateTemporary,
       Call::kWrite, Call::kCopyMetadata, Call::kSync, Call::kNameTemporary, Call::kClose,
       Call::kReplace, Call::kSyncFolder}},
-    // A file system without extended attributes: nothing to carry over.
-    {"NoAttributes",
+    // No extended attributes, no /proc, folders that may only be searched.
+    {"PlainSystem",
      kLog,
      kSettings,
      kPatched,
      "ZUB converted\r\n",
      nullptr,
-     {Fault::kNoAttributes},
+     {Fault::kNoAttributes, Fault::kNoProc, Fault::kUnreadableFolder},
      Call::kReplace,
-     {Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kWrite,
-      Call::kCopyMetadata, Call::kSync, Call::kNameTemporary, Call::kClose, Call::kReplace,
-      Call::kSyncFolder}},
-    // Shorter than before, so that the file is cut to its new length.
+     kReplaced},
+    // An attribute that cannot be given to a new file: rewritten in place.
+    {"AttributeRefused",
+     kLog,
+     kSettings,
+     kPatched,
+     "ZUB converted\r\n",
+     nullptr,
+     {Fault::kAttributeRefused},
+     Call::kSync,
+     Then({Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kWrite,
+           Call::kCopyMetadata, Call::kClose},
+          kInPlace),
+     true},
+    // Shorter than before, so that the file is cut to its new length; as long
+    // as before; longer, its old content the start of the new, with writes
+    // of a few bytes at a time, and where no room can be taken before them.
     {"InPlace",
      kLog,
-     Numbered("setting ", 20) + "x zub=7777 y\r\n",
+     kShorter,
+     kPatched,
+     "ZUB converted\r\n",
+     "link.ini",
+     {},
+     Call::kSync,
+     Then({Call::kProbeWrite}, kInPlace)},
+    {"InPlaceSameLength",
+     kLog,
+     kSameLength,
      kPatched,
      "ZUB converted\r\n",
      "link.ini",
      {},
      Call::kSync,
      {Call::kProbeWrite, Call::kOpenUpdate, Call::kLock, Call::kRead, Call::kReserve,
-      Call::kWriteAt, Call::kTruncate, Call::kSync, Call::kClose}},
-    // Longer, its old content the start of the new, where no room can be
-    // taken before the write.
+      Call::kWriteAt, Call::kSync, Call::kClose}},
+    {"InPlaceGrowing",
+     kLog,
+     kPrefix,
+     kPrefixPatched,
+     "ZUB converted\r\n",
+     "link.ini",
+     {Fault::kShortWrites},
+     Call::kSync,
+     Then({Call::kProbeWrite}, kInPlace)},
     {"InPlaceGrowingWithoutReservation",
      kLog,
-     Numbered("setting ", 20) + "x zub=",
-     Numbered("setting ", 20) + "x zub=12\r\n",
+     kPrefix,
+     kPrefixPatched,
      "ZUB converted\r\n",
      "link.ini",
      {Fault::kNoReservation},
      Call::kSync,
-     {Call::kProbeWrite, Call::kOpenUpdate, Call::kLock, Call::kRead, Call::kReserve,
-      Call::kWriteAt, Call::kTruncate, Call::kSync, Call::kClose}},
+     Then({Call::kProbeWrite}, kInPlace)},
     {"NoTagInSettings", kLog, Numbered("setting ", 20), Numbered("setting ", 20),
      "Bad file InBetween.ini, zub= not found\r\n"},
     {"NoTagInLog", Numbered("log line ", 12), "zub=7\r\n", "zub=7\r\n",
@@ -248,7 +303,15 @@ struct Outcome {
   std::set<std::string> entries;  // of the folder that holds both files
 };
 
-enum class Plan { kNothing, kFail, kInterrupt, kIgnoredInterrupt, kSwapFile, kSwapFolder };
+enum class Plan {
+  kNothing,
+  kFail,
+  kInterrupt,
+  kIgnoredInterrupt,
+  kSwapFile,
+  kSwapFolder,
+  kSwapLink
+};
 
 // What someone who may write the folders puts where the settings file was:
 // a file without a tag, which no run may change.
@@ -260,6 +323,17 @@ void SwapFile() {
   const fs::path folder = SwapRoot / "files";
   fs::rename(folder / "InBetween.ini", folder / "moved.ini");
   WriteFile(folder / "InBetween.ini", kDecoy);
+}
+
+// The settings file is renamed, and a symbolic link to it takes its name
+// (where the system lets it; otherwise nothing changes).
+void SwapLink() {
+  const fs::path folder = SwapRoot / "files";
+  std::error_code refused;
+  fs::rename(folder / "InBetween.ini", folder / "moved.ini", refused);
+  if (refused) return;
+  fs::create_symlink("moved.ini", folder / "InBetween.ini", refused);
+  if (refused) fs::rename(folder / "moved.ini", folder / "InBetween.ini");
 }
 
 // The folder is renamed (where the system lets it), and a new one with the
@@ -315,11 +389,15 @@ void Run(const std::string& text) {
       fake.FailAlways(Call::kCreateUnnamed, NativeCalls().not_supported);
     }
   }
-  // What the file holds when the first byte is written in place: as it was.
   if (job.plan == static_cast<int>(Plan::kNothing)) {
+    // What the file holds when the first byte is written in place: as it was.
     fake.ActAtNth(Call::kWriteAt, 1, [] {
       fs::copy_file(SwapRoot / "files" / "InBetween.ini", SwapRoot / "before write");
     });
+    // The log's writer opens it again while it is read, as it may: nothing
+    // the run has done to the log may hold the writer up, or end the run.
+    fake.ActAtNth(Call::kRead, 1,
+                  [] { std::ofstream(SwapRoot / "files" / "log.001", std::ios::app); });
   }
   if (job.plan == static_cast<int>(Plan::kFail)) fake.FailNth(Call::kAny, job.at, job.code);
   // An interrupt: the code names which; an ignored one is ignored from the
@@ -332,6 +410,7 @@ void Run(const std::string& text) {
   }
   SwapRoot = job.root;
   if (job.plan == static_cast<int>(Plan::kSwapFile)) fake.ActAtNth(Call::kAny, job.at, SwapFile);
+  if (job.plan == static_cast<int>(Plan::kSwapLink)) fake.ActAtNth(Call::kAny, job.at, SwapLink);
   if (job.plan == static_cast<int>(Plan::kSwapFolder))
     fake.ActAtNth(Call::kAny, job.at, SwapFolder);
   std::uint32_t status = ExitStatusOf([&] { RunZub(3, argv); });
@@ -398,8 +477,13 @@ bool EndsWithReport(const std::string& text, std::uint32_t code) {
 class FaultSweep : public ::testing::TestWithParam<std::size_t> {
  protected:
   void SetUp() override {
-    root_ = host::MakeTempFolder();
     const Scenario& scenario = Row();
+    for (host::SystemFault fault : scenario.faults) {
+      if (scenario.needs_faults && !host::CanInjectSystemFault(fault)) {
+        GTEST_SKIP() << "this system cannot be made to differ as the scenario needs";
+      }
+    }
+    root_ = host::MakeTempFolder();
     files_ = {"InBetween.ini", "log.001"};
     if (scenario.link != nullptr) files_.insert(scenario.link);
     if (Has(scenario, Fault::kTakenName)) files_.insert(host::kTakenName);
@@ -421,7 +505,9 @@ class FaultSweep : public ::testing::TestWithParam<std::size_t> {
     committed_after_ = static_cast<std::size_t>(counted_.calls.rend() - commit);
     if (commit == counted_.calls.rend()) committed_after_ = counted_.calls.size() + 1;
   }
-  void TearDown() override { fs::remove_all(root_); }
+  void TearDown() override {
+    if (!root_.empty()) fs::remove_all(root_);
+  }
 
   const Scenario& Row() const { return kScenarios[GetParam()]; }
 
@@ -544,22 +630,32 @@ TEST_P(FaultSweep, EveryInterruptEndsAsWithoutHandlerAndLeavesNothing) {
   }
 }
 
-// A swap of the settings file, or of its folder, at any moment never steers
-// the run onto the file now at the name: the run either refuses, leaving the
-// file it read as it was, or rewrites the file it read, wherever it went.
+// A swap of the settings file, of its folder, or of the file for a link to
+// it, at any moment never steers the run onto what the name leads to then:
+// the run either refuses, leaving the file it read as it was, or rewrites the
+// file it read, wherever it went. A link at the name, put there after the
+// file's place was checked and before the last check of its name (the rename,
+// or the open for the rewrite in place), is refused: no step follows a link.
 TEST_P(FaultSweep, EverySwapOfThePathLeavesTheFileAtTheNameAlone) {
   const Scenario& scenario = Row();
-  for (Plan plan : {Plan::kSwapFile, Plan::kSwapFolder}) {
+  const auto last = [&](Call call) {
+    return static_cast<std::size_t>(
+        counted_.calls.rend() - std::find(counted_.calls.rbegin(), counted_.calls.rend(), call));
+  };
+  const std::size_t checked = last(Call::kCheckPlace);
+  const std::size_t last_check = std::max(last(Call::kReplace), last(Call::kOpenUpdate));
+  for (Plan plan : {Plan::kSwapFile, Plan::kSwapFolder, Plan::kSwapLink}) {
     for (std::size_t n = 1; n <= counted_.calls.size(); ++n) {
-      SCOPED_TRACE(::testing::Message()
-                   << (plan == Plan::kSwapFile ? "file" : "folder") << " swapped before call " << n
-                   << " (" << CallName(counted_.calls[n - 1]) << ")");
+      SCOPED_TRACE(::testing::Message() << "swap " << static_cast<int>(plan) << " before call " << n
+                                        << " (" << CallName(counted_.calls[n - 1]) << ")");
       const Outcome run = RunOnce(root_, GetParam(), plan, static_cast<int>(n));
       ASSERT_TRUE(run.ended);
-      // Where the folder may not be renamed, nothing was swapped.
-      const bool swapped = plan == Plan::kSwapFile || fs::exists(root_ / "moved");
+      // Where the file or the folder may not be renamed, nothing was swapped.
+      const bool swapped =
+          fs::exists(root_ / (plan == Plan::kSwapFolder ? "moved" : "files/moved.ini"));
       const fs::path folder = root_ / (plan == Plan::kSwapFolder && swapped ? "moved" : "files");
-      const fs::path read = folder / (plan == Plan::kSwapFile ? "moved.ini" : "InBetween.ini");
+      const fs::path read =
+          folder / (plan != Plan::kSwapFolder && swapped ? "moved.ini" : "InBetween.ini");
       const bool converted = run.output.ends_with(scenario.message + kPrompt) &&
                              scenario.message == "ZUB converted\r\n";
       EXPECT_EQ(ReadFile(read), converted ? scenario.patched : scenario.settings);
@@ -576,9 +672,16 @@ TEST_P(FaultSweep, EverySwapOfThePathLeavesTheFileAtTheNameAlone) {
         entries.insert(entry.path().filename().string());
       }
       std::set<std::string> expected = files_;
-      if (plan == Plan::kSwapFile) expected.insert("moved.ini");
+      if (plan != Plan::kSwapFolder && swapped) expected.insert("moved.ini");
       EXPECT_EQ(entries, expected);
       if (!swapped) continue;
+      if (plan == Plan::kSwapLink) {
+        EXPECT_TRUE(fs::is_symlink(root_ / "files" / "InBetween.ini"));
+        if (n > checked && n <= last_check) {
+          EXPECT_EQ(run.status, static_cast<std::uint32_t>(NativeCalls().moved));
+        }
+        continue;
+      }
       EXPECT_EQ(run.settings, kDecoy);
       if (plan == Plan::kSwapFolder) {
         EXPECT_EQ(run.entries, (std::set<std::string>{"InBetween.ini", "log.001"}));

@@ -82,15 +82,25 @@ FileId IdOf(const struct stat& status) {
   return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
+// 0 when the name of `place` leads to the file that was read.
+PlatformCode CheckPlace(const FilePlace& place) {
+  struct stat status;
+  if (::fstatat(Fd(place.folder), place.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno;
+  }
+  return IdOf(status) == place.file ? 0 : ESTALE;
+}
+
 // Opens the file of `place` as it stands in the held folder, never through
 // a symbolic link (nor, non-blocking, stalled by a pipe put there), and
-// only where it is still the file that was read.
+// only where it is still the file that was read. An open refused because
+// something else stands at the name now says so.
 PlatformCode OpenPlace(const FilePlace& place, int flags, Handle* handle) {
   Handle opened = 0;
   if (PlatformCode code =
           OpenAt(Fd(place.folder), place.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK, 0, &opened);
       code != 0) {
-    return code == ELOOP ? ESTALE : code;
+    return CheckPlace(place) == ESTALE ? ESTALE : code;
   }
   const int fd = Fd(opened);
   struct stat status;
@@ -102,15 +112,6 @@ PlatformCode OpenPlace(const FilePlace& place, int flags, Handle* handle) {
   }
   *handle = fd;
   return 0;
-}
-
-// 0 when the name of `place` leads to the file that was read.
-PlatformCode CheckPlace(const FilePlace& place) {
-  struct stat status;
-  if (::fstatat(Fd(place.folder), place.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno;
-  }
-  return IdOf(status) == place.file ? 0 : ESTALE;
 }
 
 PlatformCode ProbeWrite(const FilePlace& place) {
@@ -125,8 +126,8 @@ PlatformCode ProbeWrite(const FilePlace& place) {
 PlatformCode WriteAll(Handle handle, const void* data, std::size_t size, off_t offset) {
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t count =
-        offset < 0 ? ::write(Fd(handle), bytes, size) : ::pwrite(Fd(handle), bytes, size, offset);
+    ssize_t count = offset < 0 ? Posix.write(Fd(handle), bytes, size)
+                               : Posix.pwrite(Fd(handle), bytes, size, offset);
     if (count < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -335,7 +336,7 @@ PlatformCode CopyAttribute(int model, const std::string& name, int fd) {
     }
     if (errno != ERANGE) return errno;
   }
-  return ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) == 0 ? 0 : errno;
+  return Posix.fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) == 0 ? 0 : errno;
 }
 
 // The attributes of `model`, and no others: a folder's default ACL that the
@@ -732,8 +733,11 @@ const PosixCalls& NativePosixCalls() {
   static const PosixCalls calls = {
       .openat = [](int folder, const char* name, int flags,
                    mode_t mode) { return ::openat(folder, name, flags, mode); },
+      .write = ::write,
+      .pwrite = ::pwrite,
       .linkat = ::linkat,
       .flistxattr = ::flistxattr,
+      .fsetxattr = ::fsetxattr,
       .fallocate = Fallocate,
       .get_flags = GetFlags,
       .set_flags = SetFlags,

@@ -17,8 +17,12 @@ namespace zub {
 // gives -1 and sets errno on failure, as the call does.
 struct PosixCalls {
   int (*openat)(int folder, const char* name, int flags, mode_t mode);
+  // Either may write fewer bytes than asked.
+  ssize_t (*write)(int fd, const void* bytes, std::size_t size);
+  ssize_t (*pwrite)(int fd, const void* bytes, std::size_t size, off_t offset);
   int (*linkat)(int from_folder, const char* from, int to_folder, const char* to, int flags);
   ssize_t (*flistxattr)(int fd, char* list, std::size_t size);
+  int (*fsetxattr)(int fd, const char* name, const void* value, std::size_t size, int flags);
   int (*fallocate)(int fd, int mode, off_t offset, off_t length);
   int (*get_flags)(int fd, int* flags);  // FS_IOC_GETFLAGS
   int (*set_flags)(int fd, int flags);   // FS_IOC_SETFLAGS

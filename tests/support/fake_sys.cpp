@@ -14,7 +14,12 @@ struct FakeState {
   PlatformCode fail_code = 0;
   bool interrupt = false;  // an interrupt instead of the failure
   int interrupt_kind = 0;
-  void (*action)() = nullptr;     // an action instead of the failure
+  struct Action {
+    Call call;
+    int nth;
+    void (*run)();
+  };
+  std::vector<Action> actions;    // beside the failure, if any
   bool held = false;              // interrupts are held
   Call always_call = Call::kAny;  // kAny: none
   PlatformCode always_code = 0;
@@ -25,17 +30,23 @@ struct FakeState {
 
 FakeState State;
 
-// Counts the call; true when it is the one planned to fail.
+// True when the call just logged is the n-th of `planned` (kAny: of all).
+bool IsNth(Call call, Call planned, int nth) {
+  return planned == Call::kAny ? static_cast<int>(State.log.size()) == nth
+                               : call == planned && State.counts[static_cast<int>(call)] == nth;
+}
+
+// Counts the call, and runs the actions planned before it; true when it is
+// the one planned to fail.
 bool Fails(Call call) {
-  int count = ++State.counts[static_cast<int>(call)];
+  ++State.counts[static_cast<int>(call)];
   State.log.push_back(call);
-  const bool planned =
-      State.fail_nth != 0 &&
-      (State.fail_call == Call::kAny ? static_cast<int>(State.log.size()) == State.fail_nth
-                                     : call == State.fail_call && count == State.fail_nth);
+  for (const FakeState::Action& action : State.actions) {
+    if (IsNth(call, action.call, action.nth)) action.run();
+  }
+  const bool planned = State.fail_nth != 0 && IsNth(call, State.fail_call, State.fail_nth);
   if (planned && State.interrupt) host::RaiseInterrupt(State.held, State.interrupt_kind);
-  if (planned && State.action != nullptr) State.action();
-  return call == State.always_call || (planned && !State.interrupt && State.action == nullptr);
+  return call == State.always_call || (planned && !State.interrupt);
 }
 
 PlatformCode Code(Call call) {
@@ -158,7 +169,6 @@ void FakeSys::FailNth(Call call, int n, PlatformCode code) {
   State.fail_nth = n;
   State.fail_code = code;
   State.interrupt = false;
-  State.action = nullptr;
 }
 
 void FakeSys::InterruptAtNth(Call call, int n, int kind) {
@@ -168,8 +178,7 @@ void FakeSys::InterruptAtNth(Call call, int n, int kind) {
 }
 
 void FakeSys::ActAtNth(Call call, int n, void (*action)()) {
-  FailNth(call, n, 0);
-  State.action = action;
+  State.actions.push_back({call, n, action});
 }
 
 void FakeSys::FailAlways(Call call, PlatformCode code) {
@@ -182,7 +191,7 @@ void FakeSys::Reset() {
   State.log.clear();
   State.fail_nth = 0;
   State.interrupt = false;
-  State.action = nullptr;
+  State.actions.clear();
 }
 
 int FakeSys::Count(Call call) const { return State.counts[static_cast<int>(call)]; }

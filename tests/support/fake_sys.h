@@ -60,7 +60,8 @@ class FakeSys {
   // Just before that call is made, the process is interrupted as a user
   // interrupts it, with the `kind`-th interrupt (host::RaiseInterrupt).
   void InterruptAtNth(Call call, int n, int kind = 0);
-  // Just before that call is made, `action` runs; then the call is made.
+  // Just before that call is made, `action` runs; then the call is made (or
+  // fails as planned). Any number of actions may be planned.
   void ActAtNth(Call call, int n, void (*action)());
   // Every call of `call` fails with `code`, as where the system lacks it.
   void FailAlways(Call call, PlatformCode code);

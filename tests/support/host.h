@@ -72,14 +72,21 @@ bool IgnoreInterrupt(int kind);
 // run on, made in this process's platform layer, below its table, so that
 // the layer takes the way it takes there.
 enum class SystemFault {
-  kNoUnnamedFiles,  // temporary files cannot be made without a name
-  kNoAttributes,    // the file system keeps no extended attributes
-  kNoReservation,   // room on the disk cannot be taken without writing
-  kTakenName,       // the first name drawn for a temporary file is kTakenName
-  kNoReplacement,   // the call that replaces a file in one step fails
+  kNoUnnamedFiles,    // temporary files cannot be made without a name
+  kNoAttributes,      // the file system keeps no extended attributes
+  kNoReservation,     // room on the disk cannot be taken without writing
+  kTakenName,         // the first name drawn for a temporary file is kTakenName
+  kNoReplacement,     // the call that replaces a file in one step fails
+  kNoProc,            // no /proc to name an open file by
+  kUnreadableFolder,  // folders may be searched, not read
+  kShortWrites,       // a write takes a few bytes at a time
+  kAttributeRefused,  // no extended attribute may be set
+  kWriterAtLease,     // a writer comes while the log is checked for one
 };
 inline constexpr const char* kTakenName = ".zub-0123456789abcdef.tmp";
-// False where this system has no such way to differ.
+// False where this system has no such way to differ (InjectSystemFault then
+// changes nothing).
+bool CanInjectSystemFault(SystemFault fault);
 bool InjectSystemFault(SystemFault fault);
 
 }  // namespace zub::testing::host

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "runtime/platform_posix.h"
@@ -100,7 +101,14 @@ bool IgnoreInterrupt(int kind) { return std::signal(kInterrupts[kind], SIG_IGN) 
 
 void AfterHold() {}
 
+bool CanInjectSystemFault(SystemFault fault) {
+  // Without /proc, only a privileged process can name an unnamed file.
+  if (fault == SystemFault::kNoProc) return ::geteuid() == 0;
+  return fault != SystemFault::kNoReplacement;  // a rename is the one way
+}
+
 bool InjectSystemFault(SystemFault fault) {
+  if (!CanInjectSystemFault(fault)) return false;
   switch (fault) {
     case SystemFault::kNoUnnamedFiles:
       // What older kernels say to O_TMPFILE.
@@ -108,13 +116,13 @@ bool InjectSystemFault(SystemFault fault) {
         if ((flags & O_TMPFILE) == O_TMPFILE) return errno = EINVAL, -1;
         return NativePosixCalls().openat(folder, name, flags, mode);
       };
-      return true;
+      break;
     case SystemFault::kNoAttributes:
       Posix.flistxattr = [](int, char*, std::size_t) -> ssize_t { return errno = ENOTSUP, -1; };
-      return true;
+      break;
     case SystemFault::kNoReservation:
       Posix.fallocate = [](int, int, off_t, off_t) { return errno = EOPNOTSUPP, -1; };
-      return true;
+      break;
     case SystemFault::kTakenName:
       // The bits that give kTakenName, the first time only.
       Posix.random = [](void* bits, std::size_t size) {
@@ -124,11 +132,51 @@ bool InjectSystemFault(SystemFault fault) {
         std::memcpy(bits, &taken, std::min(size, sizeof taken));
         return 0;
       };
-      return true;
+      break;
+    case SystemFault::kNoProc:
+      Posix.linkat = [](int from_folder, const char* from, int to_folder, const char* to,
+                        int flags) {
+        if (std::strncmp(from, "/proc/", 6) == 0) return errno = ENOENT, -1;
+        return NativePosixCalls().linkat(from_folder, from, to_folder, to, flags);
+      };
+      break;
+    case SystemFault::kUnreadableFolder:
+      Posix.openat = [](int folder, const char* name, int flags, mode_t mode) {
+        const bool read_folder =
+            (flags & O_DIRECTORY) != 0 && (flags & O_PATH) == 0 && (flags & O_TMPFILE) != O_TMPFILE;
+        if (read_folder) return errno = EACCES, -1;
+        return NativePosixCalls().openat(folder, name, flags, mode);
+      };
+      break;
+    case SystemFault::kShortWrites:
+      Posix.write = [](int fd, const void* bytes, std::size_t size) {
+        return NativePosixCalls().write(fd, bytes, std::min<std::size_t>(size, 7));
+      };
+      Posix.pwrite = [](int fd, const void* bytes, std::size_t size, off_t offset) {
+        return NativePosixCalls().pwrite(fd, bytes, std::min<std::size_t>(size, 7), offset);
+      };
+      break;
+    case SystemFault::kAttributeRefused:
+      Posix.fsetxattr = [](int, const char*, const void*, std::size_t, int) {
+        return errno = EPERM, -1;
+      };
+      break;
+    case SystemFault::kWriterAtLease:
+      // Its open, refused while the lease holds, tells the holder by SIGIO.
+      Posix.set_lease = [](int fd, int type) {
+        const int result = NativePosixCalls().set_lease(fd, type);
+        if (result == 0 && type == F_RDLCK) {
+          const std::string self = "/proc/self/fd/" + std::to_string(fd);
+          const int writer = ::open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+          if (writer >= 0) ::close(writer);
+        }
+        return result;
+      };
+      break;
     case SystemFault::kNoReplacement:
-      return false;  // a rename is the one way
+      break;
   }
-  return false;
+  return true;
 }
 
 }  // namespace zub::testing::host
