@@ -11,6 +11,8 @@
 //   probe exit-code COMMAND   runs COMMAND, gives its full exit code
 //   probe hold FILE           keeps FILE open for writing until stdin ends
 //   probe hold-read FILE      the same, open for reading
+//   probe hold-shared FILE    the same, open for reading, shared for writing
+//                             but not for deletion or renaming
 //   probe rewrite STEP FILE   rewrites FILE, adding a line, with one step of
 //                             the rewrite changed: fail-write, fail-replace,
 //                             fail-replace-named (no unnamed temporary file),
@@ -122,8 +124,8 @@ void ExitCodeOf(std::string command) {
   Say("exit code " + std::to_string(code));
 }
 
-void Hold(const std::string& name, DWORD access) {
-  HANDLE file = ::CreateFileA(name.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+void Hold(const std::string& name, DWORD access, DWORD share = FILE_SHARE_READ) {
+  HANDLE file = ::CreateFileA(name.c_str(), access, share, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) zub::AbortWithCode(::GetLastError(), nullptr);
   // Straight out, past the buffer: the holder's parent waits for this line.
@@ -262,6 +264,8 @@ int main(int argc, char** argv) {
     Hold(Argument(2), GENERIC_WRITE);
   } else if (command == "hold-read") {
     Hold(Argument(2), GENERIC_READ);
+  } else if (command == "hold-shared") {
+    Hold(Argument(2), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
   } else if (command == "rewrite") {
     Rewrite(Argument(2), Argument(3));
   } else if (command == "wait") {
