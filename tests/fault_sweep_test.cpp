@@ -51,7 +51,7 @@ const std::vector<PlatformCode> kCodes[kCallKinds] = {
     {kCode.locked},                                 // lock
     {kCode.io},                                     // link_count
     {NativeCalls().not_supported, kCode.no_space},  // create_unnamed
-    {kCode.no_space},                               // create_temporary
+    {kCode.no_space, kCode.access_denied},          // create_temporary
     {kCode.permission},                             // copy_metadata
     {kCode.no_space},                               // name_temporary
     {kCode.cross_device, kCode.io},                 // replace
@@ -96,6 +96,8 @@ const Absorbed kAbsorbed[] = {
      "no room or inode for a new file: rewritten in place"},
     {Call::kCreateTemporary, kCode.no_space, Call::kOpenUpdate,
      "no room or inode for a new file: rewritten in place"},
+    {Call::kCreateTemporary, kCode.access_denied, Call::kOpenUpdate,
+     "the folder takes no new file: rewritten in place"},
     {Call::kCopyMetadata, 0, Call::kOpenUpdate,
      "a new file cannot be given all the old one has: rewritten in place"},
     {Call::kReplace, kCode.cross_device, Call::kOpenUpdate,

@@ -22,7 +22,9 @@
 //                             before-STEP (STEP: probe_write, create_unnamed,
 //                             copy_metadata, replace, open_update) first
 //                             tries to rename the held folder and says the
-//                             code, then waits so, then takes the step
+//                             code, then waits so, then takes the step;
+//                             before-move does so where ReplaceFileW has
+//                             failed, before the move that stands in for it
 //   probe wait                the same wait, without a rewrite
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -33,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/platform_win32.h"
 #include "runtime/process_frame.h"
 #include "runtime/replacement.h"
 
@@ -214,6 +217,17 @@ void Change(const std::string& step) {
     sys.replace = [](const zub::FilePlace& place, const zub::TemporaryFile& file) {
       Meddle(place);
       return zub::NativeCalls().replace(place, file);
+    };
+  } else if (step == "before-move") {
+    static zub::FilePlace replaced;
+    sys.replace = [](const zub::FilePlace& place, const zub::TemporaryFile& file) {
+      replaced = place;
+      return zub::NativeCalls().replace(place, file);
+    };
+    zub::Win32.replace_file = [](LPCWSTR, LPCWSTR) {
+      Meddle(replaced);
+      ::SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+      return FALSE;
     };
   } else if (step == "before-open_update") {
     sys.open_update = [](const zub::FilePlace& place, zub::Handle* handle) {

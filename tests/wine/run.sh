@@ -294,6 +294,7 @@ done <<'EOF'
 probe_write folder 1
 create_unnamed link 1
 replace file 1
+move link 1
 open_update hard-link 2
 EOF
 rm -rf sw sw.read other
