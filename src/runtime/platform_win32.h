@@ -21,11 +21,9 @@ struct Win32Calls {
   BOOL (*move_file)(LPCWSTR from, LPCWSTR to, DWORD flags);  // MoveFileExW
   // SetFileInformationByHandle: FileDispositionInfo, FileAllocationInfo,
   // FileEndOfFileInfo.
-  BOOL (*set_information)
-  (HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size);
+  BOOL (*set_information)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size);
   // CreateFileW for a temporary file: no security attributes, no template.
-  HANDLE (*create_file)
-  (LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD attributes);
+  HANDLE (*create_file)(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags);
   // The random bits of temporary files' names; false where none can be had.
   bool (*random)(void* bits, std::size_t size);
 };
