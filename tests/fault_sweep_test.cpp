@@ -51,7 +51,7 @@ const std::vector<PlatformCode> kCodes[kCallKinds] = {
     {kCode.locked},                                 // lock
     {kCode.io},                                     // link_count
     {NativeCalls().not_supported, kCode.no_space},  // create_unnamed
-    {kCode.no_space},                               // create_temporary
+    {kCode.no_space, kCode.access_denied},          // create_temporary
     {kCode.permission},                             // copy_metadata
     {kCode.no_space},                               // name_temporary
     {kCode.cross_device, kCode.io},                 // replace
@@ -97,6 +97,8 @@ const Absorbed kAbsorbed[] = {
      "no room or inode for a new file: rewritten in place"},
     {Call::kCreateTemporary, kCode.no_space, Call::kOpenUpdate,
      "no room or inode for a new file: rewritten in place"},
+    {Call::kCreateTemporary, kCode.access_denied, Call::kOpenUpdate,
+     "the folder takes no new file: rewritten in place"},
     {Call::kCopyMetadata, 0, Call::kOpenUpdate,
      "a new file cannot be given all the old one has: rewritten in place"},
     {Call::kClose, 0, Call::kOpenUpdate, "the new file that cannot be used let go",
@@ -213,7 +215,7 @@ const Scenario kScenarios[] = {
      kPatched,
      "ZUB converted\r\n",
      nullptr,
-     {Fault::kNoUnnamedFiles, Fault::kTakenName},
+     {Fault::kNoUnnamedFiles, Fault::kTakenName, Fault::kNoReplacement},
      Call::kReplace,
      {Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kCreateTemporary,
       Call::kWrite, Call::kCopyMetadata, Call::kSync, Call::kNameTemporary, Call::kClose,
@@ -318,10 +320,13 @@ enum class Plan {
 const std::string kDecoy = "root only\r\n";
 fs::path SwapRoot;  // the child's root
 
-// The settings file is renamed, and the decoy takes its name.
+// The settings file is renamed (where the system lets it: Windows refuses
+// while the run holds it open), and the decoy takes its name.
 void SwapFile() {
   const fs::path folder = SwapRoot / "files";
-  fs::rename(folder / "InBetween.ini", folder / "moved.ini");
+  std::error_code refused;
+  fs::rename(folder / "InBetween.ini", folder / "moved.ini", refused);
+  if (refused) return;
   WriteFile(folder / "InBetween.ini", kDecoy);
 }
 

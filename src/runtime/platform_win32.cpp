@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "runtime/platform.h"
+#include "runtime/platform_win32.h"
 
 namespace zub {
 
@@ -340,8 +341,7 @@ void ClearPending(const std::wstring& name) {
 // decides: a leftover never stands in the way.
 std::string FreshName() {
   std::uint64_t bits = 0;
-  if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&bits), sizeof bits,
-                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+  if (!Win32.random(&bits, sizeof bits)) {
     LARGE_INTEGER now = {};
     ::QueryPerformanceCounter(&now);
     bits = static_cast<std::uint64_t>(now.QuadPart) * 0x9E3779B97F4A7C15u ^ ::GetTickCount64();
@@ -361,8 +361,8 @@ constexpr DWORD kTemporaryShareMode = kShareMode | FILE_SHARE_DELETE;
 // Sets or clears the deletion of the open file when its last handle closes.
 bool DeleteOnClose(HANDLE file, bool remove) {
   FILE_DISPOSITION_INFO disposition = {static_cast<BOOLEAN>(remove)};
-  return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
-                                      sizeof disposition) != FALSE;
+  return Win32.set_information(file, FileDispositionInfo, &disposition, sizeof disposition) !=
+         FALSE;
 }
 
 // A new temporary file beside the file of `place`, with the attributes that
@@ -386,8 +386,8 @@ PlatformCode CreateBeside(const FilePlace& place, bool unnamed, TemporaryFile* f
     if (wide.empty()) return LastError();
     EnterPending();
     PendingName = wide;
-    HANDLE created = ::CreateFileW(wide.c_str(), kTemporaryAccess, kTemporaryShareMode, nullptr,
-                                   CREATE_NEW, attributes, nullptr);
+    HANDLE created = Win32.create_file(wide.c_str(), kTemporaryAccess, kTemporaryShareMode,
+                                       CREATE_NEW, attributes);
     PlatformCode code = created == INVALID_HANDLE_VALUE ? LastError() : 0;
     if (code == 0 && unnamed && !DeleteOnClose(created, true)) {
       code = LastError();
@@ -500,11 +500,10 @@ PlatformCode Replace(const FilePlace& place, const TemporaryFile& file) {
   if (wide_from.empty() || wide_to.empty()) return LastError();
   EnterPending();
   PlatformCode code = CheckPlace(place);
-  if (code == 0 &&
-      !::ReplaceFileW(wide_to.c_str(), wide_from.c_str(), nullptr, 0, nullptr, nullptr)) {
+  if (code == 0 && !Win32.replace_file(wide_to.c_str(), wide_from.c_str())) {
     code = CheckPlace(place);
-    if (code == 0 && !::MoveFileExW(wide_from.c_str(), wide_to.c_str(),
-                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (code == 0 && !Win32.move_file(wide_from.c_str(), wide_to.c_str(),
+                                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       code = LastError();
     }
   }
@@ -539,26 +538,23 @@ bool OnlyInPlace(PlatformCode code) {
 bool SetLength(HANDLE file, std::uint64_t length) {
   FILE_END_OF_FILE_INFO end = {};
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
-  return ::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != FALSE;
+  return Win32.set_information(file, FileEndOfFileInfo, &end, sizeof end) != FALSE;
 }
 
 // Room on the disk for the file to grow to `length`, its size and bytes
 // unchanged. Where no room can be taken ahead (Wine has no
-// FileAllocationInfo), the file grows, and is cut back if it cannot.
+// FileAllocationInfo), none is: growing the file instead would show zeros
+// at its end until the write, and leave them there if the process were
+// killed before it.
 PlatformCode Reserve(Handle handle, std::uint64_t length) {
   HANDLE file = Native(handle);
   LARGE_INTEGER size = {};
   if (!::GetFileSizeEx(file, &size)) return LastError();
-  const auto old_length = static_cast<std::uint64_t>(size.QuadPart);
-  if (length <= old_length) return 0;
+  if (length <= static_cast<std::uint64_t>(size.QuadPart)) return 0;
   FILE_ALLOCATION_INFO room = {};
   room.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
-  if (::SetFileInformationByHandle(file, FileAllocationInfo, &room, sizeof room)) return 0;
-  PlatformCode code = LastError();
-  if (!Unsupported(code)) return code;
-  if (SetLength(file, length)) return 0;
-  code = LastError();
-  SetLength(file, old_length);
+  if (Win32.set_information(file, FileAllocationInfo, &room, sizeof room)) return 0;
+  const PlatformCode code = LastError();
   return Unsupported(code) ? 0 : code;
 }
 
@@ -824,6 +820,30 @@ void RemoveFaultHandler() {
 }
 
 }  // namespace
+
+const Win32Calls& NativeWin32Calls() {
+  static const Win32Calls calls = {
+      .replace_file =
+          [](LPCWSTR replaced, LPCWSTR replacement) {
+            return ::ReplaceFileW(replaced, replacement, nullptr, 0, nullptr, nullptr);
+          },
+      .move_file = ::MoveFileExW,
+      .set_information = ::SetFileInformationByHandle,
+      .create_file =
+          [](LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD attributes) {
+            return ::CreateFileW(name, access, share, nullptr, disposition, attributes, nullptr);
+          },
+      .random =
+          [](void* bits, std::size_t size) {
+            return BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, static_cast<PUCHAR>(bits),
+                                                    static_cast<ULONG>(size),
+                                                    BCRYPT_USE_SYSTEM_PREFERRED_RNG));
+          },
+  };
+  return calls;
+}
+
+Win32Calls Win32 = NativeWin32Calls();
 
 const PlatformCalls& NativeCalls() {
   static const PlatformCalls calls = {

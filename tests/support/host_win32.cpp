@@ -5,12 +5,16 @@
 // After windows.h, which they need.
 #include <sddl.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
+#include "runtime/platform_win32.h"
 #include "support/host.h"
 
 namespace zub::testing::host {
@@ -21,6 +25,10 @@ constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM 
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 constexpr char kJobVariable[] = "ZUB_TEST_JOB";
 constexpr char kInterruptJob[] = "interrupt";
+// A file that a child makes when it raises an interrupt: Wine's default
+// handling of Ctrl+Break ends a process with status 0, which alone does
+// not tell an interrupted child from one that ended well.
+constexpr wchar_t kRaisedVariable[] = L"ZUB_TEST_RAISED";
 
 // A call the tests cannot do without has failed.
 [[noreturn]] void Fail(const char* call) {
@@ -136,6 +144,11 @@ ChildEnd RunChild(ChildBody /*body: main hands the job to it*/, const std::strin
   startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
   PROCESS_INFORMATION process = {};
   ::SetEnvironmentVariableA(kJobVariable, job.c_str());
+  const std::wstring raised = (std::filesystem::temp_directory_path() /
+                               ("zub-raised-" + std::to_string(::GetCurrentProcessId())))
+                                  .wstring();
+  ::DeleteFileW(raised.c_str());
+  ::SetEnvironmentVariableW(kRaisedVariable, raised.c_str());
   // Under Wine on a loaded machine a start has failed now and then (the
   // child never ran): it is tried a few times before the tests give up.
   BOOL started = FALSE;
@@ -145,6 +158,7 @@ ChildEnd RunChild(ChildBody /*body: main hands the job to it*/, const std::strin
                                nullptr, &startup, &process);
   }
   ::SetEnvironmentVariableA(kJobVariable, nullptr);
+  ::SetEnvironmentVariableW(kRaisedVariable, nullptr);
   ::CloseHandle(nul);
   if (!started) Fail("CreateProcessW");
   ::WaitForSingleObject(process.hProcess, INFINITE);
@@ -152,7 +166,8 @@ ChildEnd RunChild(ChildBody /*body: main hands the job to it*/, const std::strin
   ::GetExitCodeProcess(process.hProcess, &code);
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
-  return {job != kInterruptJob && code == InterruptStatus(), code};
+  const bool interrupt = ::DeleteFileW(raised.c_str()) != FALSE;
+  return {job != kInterruptJob && interrupt && code == InterruptStatus(), code};
 }
 
 bool RunAsChild(ChildBody body) {
@@ -171,11 +186,73 @@ bool RunAsChild(ChildBody body) {
 // new thread of the process, as here; the handlers run there.
 const int kInterruptKinds = 1;
 
-bool InjectSystemFault(SystemFault /*fault*/) { return false; }
+namespace {
+
+// What SetFileInformationByHandle refuses, as a file system without
+// delete-on-close (FAT on older systems, some network shares) or without
+// reservations (Wine) refuses it.
+bool NoDeleteOnClose = false;
+bool NoAllocation = false;
+
+BOOL SetInformation(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size) {
+  if ((kind == FileDispositionInfo && NoDeleteOnClose &&
+       static_cast<FILE_DISPOSITION_INFO*>(information)->DeleteFile) ||
+      (kind == FileAllocationInfo && NoAllocation)) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return NativeWin32Calls().set_information(file, kind, information, size);
+}
+
+}  // namespace
+
+bool CanInjectSystemFault(SystemFault fault) {
+  return fault == SystemFault::kNoUnnamedFiles || fault == SystemFault::kNoReservation ||
+         fault == SystemFault::kTakenName || fault == SystemFault::kNoReplacement;
+}
+
+bool InjectSystemFault(SystemFault fault) {
+  if (!CanInjectSystemFault(fault)) return false;
+  switch (fault) {
+    case SystemFault::kNoUnnamedFiles:
+      NoDeleteOnClose = true;
+      Win32.set_information = SetInformation;
+      return true;
+    case SystemFault::kNoReservation:
+      NoAllocation = true;
+      Win32.set_information = SetInformation;
+      return true;
+    case SystemFault::kTakenName:
+      // The bits that give kTakenName, the first time only.
+      Win32.random = [](void* bits, std::size_t size) {
+        static bool drawn = false;
+        if (std::exchange(drawn, true)) return NativeWin32Calls().random(bits, size);
+        const std::uint64_t taken = 0x0123456789abcdef;
+        std::memcpy(bits, &taken, std::min(size, sizeof taken));
+        return true;
+      };
+      return true;
+    case SystemFault::kNoReplacement:
+      // The replacement could not take the replaced file's name; both are
+      // as they were, and a plain move is left.
+      Win32.replace_file = [](LPCWSTR, LPCWSTR) {
+        ::SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+        return FALSE;
+      };
+      return true;
+    default:
+      return false;  // no such way here
+  }
+}
 
 bool IgnoreInterrupt(int /*kind*/) { return false; }
 
 void RaiseInterrupt(bool held, int /*kind*/) {
+  wchar_t raised[MAX_PATH];
+  const DWORD length = ::GetEnvironmentVariableW(kRaisedVariable, raised, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) {
+    ::CloseHandle(::CreateFileW(raised, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  }
   const FARPROC routine = ::GetProcAddress(::GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine");
   if (routine == nullptr) Fail("GetProcAddress(CtrlRoutine)");
   Interrupt = ::CreateThread(

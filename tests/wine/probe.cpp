@@ -11,6 +11,8 @@
 //   probe exit-code COMMAND   runs COMMAND, gives its full exit code
 //   probe hold FILE           keeps FILE open for writing until stdin ends
 //   probe hold-read FILE      the same, open for reading
+//   probe hold-shared FILE    the same, open for reading, shared for writing
+//                             but not for deletion or renaming
 //   probe rewrite STEP FILE   rewrites FILE, adding a line, with one step of
 //                             the rewrite changed: fail-write, fail-replace,
 //                             fail-replace-named (no unnamed temporary file),
@@ -20,7 +22,9 @@
 //                             before-STEP (STEP: probe_write, create_unnamed,
 //                             copy_metadata, replace, open_update) first
 //                             tries to rename the held folder and says the
-//                             code, then waits so, then takes the step
+//                             code, then waits so, then takes the step;
+//                             before-move does so where ReplaceFileW has
+//                             failed, before the move that stands in for it
 //   probe wait                the same wait, without a rewrite
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -31,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/platform_win32.h"
 #include "runtime/process_frame.h"
 #include "runtime/replacement.h"
 
@@ -122,8 +127,8 @@ void ExitCodeOf(std::string command) {
   Say("exit code " + std::to_string(code));
 }
 
-void Hold(const std::string& name, DWORD access) {
-  HANDLE file = ::CreateFileA(name.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+void Hold(const std::string& name, DWORD access, DWORD share = FILE_SHARE_READ) {
+  HANDLE file = ::CreateFileA(name.c_str(), access, share, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) zub::AbortWithCode(::GetLastError(), nullptr);
   // Straight out, past the buffer: the holder's parent waits for this line.
@@ -213,6 +218,17 @@ void Change(const std::string& step) {
       Meddle(place);
       return zub::NativeCalls().replace(place, file);
     };
+  } else if (step == "before-move") {
+    static zub::FilePlace replaced;
+    sys.replace = [](const zub::FilePlace& place, const zub::TemporaryFile& file) {
+      replaced = place;
+      return zub::NativeCalls().replace(place, file);
+    };
+    zub::Win32.replace_file = [](LPCWSTR, LPCWSTR) {
+      Meddle(replaced);
+      ::SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+      return FALSE;
+    };
   } else if (step == "before-open_update") {
     sys.open_update = [](const zub::FilePlace& place, zub::Handle* handle) {
       Meddle(place);
@@ -262,6 +278,8 @@ int main(int argc, char** argv) {
     Hold(Argument(2), GENERIC_WRITE);
   } else if (command == "hold-read") {
     Hold(Argument(2), GENERIC_READ);
+  } else if (command == "hold-shared") {
+    Hold(Argument(2), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
   } else if (command == "rewrite") {
     Rewrite(Argument(2), Argument(3));
   } else if (command == "wait") {

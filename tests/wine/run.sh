@@ -131,6 +131,12 @@ check "log held for writing" "$(report 32)" "$(tail -n 1 <<<"$out" | cut -c 1-17
 hold hold-read s.ini
 check "settings held for reading: status" 32 "$status"
 check "settings held for reading: unchanged" "zub=1500" "$(value s.ini)"
+# Shared for writing but not for renaming: no replacement, the rewrite in
+# place.
+inode=$(stat -c %i s.ini)
+hold hold-shared s.ini
+check "settings held, shared for writing: converted in place" "0 zub=1734 $inode" \
+  "$status $(value s.ini) $(stat -c %i s.ini)"
 
 fresh ro.ini && chmod 444 ro.ini
 run "$zub" log.001 ro.ini
@@ -288,6 +294,7 @@ done <<'EOF'
 probe_write folder 1
 create_unnamed link 1
 replace file 1
+move link 1
 open_update hard-link 2
 EOF
 rm -rf sw sw.read other

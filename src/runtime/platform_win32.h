@@ -1,0 +1,37 @@
+// What the Win32 platform layer shows of itself beyond the common table.
+#ifndef ZUB_RUNTIME_PLATFORM_WIN32_H_
+#define ZUB_RUNTIME_PLATFORM_WIN32_H_
+
+#include <windows.h>
+
+#include <cstddef>
+
+namespace zub {
+
+// The system calls of this layer whose outcomes it tells apart, beyond
+// success and a code to hand on: where one fails in a certain way, the
+// layer takes another way (a file system without delete-on-close or
+// reservations, a ReplaceFileW that cannot replace; a name already taken).
+// Tests change entries to reach each of those ways on any system, Wine
+// included. Each gives what the call gives, and leaves the code for
+// GetLastError on failure.
+struct Win32Calls {
+  // ReplaceFileW without a backup, flags or reserved arguments.
+  BOOL (*replace_file)(LPCWSTR replaced, LPCWSTR replacement);
+  BOOL (*move_file)(LPCWSTR from, LPCWSTR to, DWORD flags);  // MoveFileExW
+  // SetFileInformationByHandle: FileDispositionInfo, FileAllocationInfo,
+  // FileEndOfFileInfo.
+  BOOL (*set_information)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size);
+  // CreateFileW for a temporary file: no security attributes, no template.
+  HANDLE (*create_file)(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+  // The random bits of temporary files' names; false where none can be had.
+  bool (*random)(void* bits, std::size_t size);
+};
+
+// The table in use. Starts as the native one.
+extern Win32Calls Win32;
+const Win32Calls& NativeWin32Calls();
+
+}  // namespace zub
+
+#endif  // ZUB_RUNTIME_PLATFORM_WIN32_H_
