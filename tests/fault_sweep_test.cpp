@@ -215,7 +215,7 @@ const Scenario kScenarios[] = {
      kPatched,
      "ZUB converted\r\n",
      nullptr,
-     {Fault::kNoUnnamedFiles, Fault::kTakenName, Fault::kNoReplacement},
+     {Fault::kNoUnnamedFiles, Fault::kTakenName, Fault::kNoReplacement, Fault::kNoFolderSync},
      Call::kReplace,
      {Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kCreateTemporary,
       Call::kWrite, Call::kCopyMetadata, Call::kSync, Call::kNameTemporary, Call::kClose,

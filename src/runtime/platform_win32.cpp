@@ -521,7 +521,7 @@ PlatformCode SyncFolder(const FilePlace& place) {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (folder == INVALID_HANDLE_VALUE) return 0;
-  const PlatformCode code = ::FlushFileBuffers(folder) ? 0 : LastError();
+  const PlatformCode code = Win32.flush(folder) ? 0 : LastError();
   ::CloseHandle(folder);
   return code == ERROR_ACCESS_DENIED || Unsupported(code) ? 0 : code;
 }
@@ -663,9 +663,7 @@ PlatformCode Write(Handle handle, const void* data, std::size_t size) {
   return WriteAll(handle, data, size, -1);
 }
 
-PlatformCode SyncFile(Handle handle) {
-  return ::FlushFileBuffers(Native(handle)) ? 0 : LastError();
-}
+PlatformCode SyncFile(Handle handle) { return Win32.flush(Native(handle)) ? 0 : LastError(); }
 
 PlatformCode CloseFile(Handle handle) { return ::CloseHandle(Native(handle)) ? 0 : LastError(); }
 
@@ -833,6 +831,7 @@ const Win32Calls& NativeWin32Calls() {
           [](LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD attributes) {
             return ::CreateFileW(name, access, share, nullptr, disposition, attributes, nullptr);
           },
+      .flush = ::FlushFileBuffers,
       .random =
           [](void* bits, std::size_t size) {
             return BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, static_cast<PUCHAR>(bits),

@@ -24,6 +24,8 @@ struct Win32Calls {
   BOOL (*set_information)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size);
   // CreateFileW for a temporary file: no security attributes, no template.
   HANDLE (*create_file)(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+  // FlushFileBuffers, of files and of folders.
+  BOOL (*flush)(HANDLE file);
   // The random bits of temporary files' names; false where none can be had.
   bool (*random)(void* bits, std::size_t size);
 };

@@ -82,6 +82,7 @@ enum class SystemFault {
   kShortWrites,       // a write takes a few bytes at a time
   kAttributeRefused,  // no extended attribute may be set
   kWriterAtLease,     // a writer comes while the log is checked for one
+  kNoFolderSync,      // folders cannot be brought to stable storage
 };
 inline constexpr const char* kTakenName = ".zub-0123456789abcdef.tmp";
 // False where this system has no such way to differ (InjectSystemFault then

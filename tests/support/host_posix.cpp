@@ -173,6 +173,13 @@ bool InjectSystemFault(SystemFault fault) {
         return result;
       };
       break;
+    case SystemFault::kNoFolderSync:
+      Posix.fsync = [](int fd) {
+        struct stat status;
+        if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) return errno = EINVAL, -1;
+        return NativePosixCalls().fsync(fd);
+      };
+      break;
     case SystemFault::kNoReplacement:
       break;
   }

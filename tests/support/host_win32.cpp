@@ -208,7 +208,8 @@ BOOL SetInformation(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID informat
 
 bool CanInjectSystemFault(SystemFault fault) {
   return fault == SystemFault::kNoUnnamedFiles || fault == SystemFault::kNoReservation ||
-         fault == SystemFault::kTakenName || fault == SystemFault::kNoReplacement;
+         fault == SystemFault::kTakenName || fault == SystemFault::kNoReplacement ||
+         fault == SystemFault::kNoFolderSync;
 }
 
 bool InjectSystemFault(SystemFault fault) {
@@ -238,6 +239,17 @@ bool InjectSystemFault(SystemFault fault) {
       Win32.replace_file = [](LPCWSTR, LPCWSTR) {
         ::SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
         return FALSE;
+      };
+      return true;
+    case SystemFault::kNoFolderSync:
+      Win32.flush = [](HANDLE file) {
+        BY_HANDLE_FILE_INFORMATION information = {};
+        if (::GetFileInformationByHandle(file, &information) &&
+            (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+          ::SetLastError(ERROR_INVALID_FUNCTION);
+          return FALSE;
+        }
+        return NativeWin32Calls().flush(file);
       };
       return true;
     default:
