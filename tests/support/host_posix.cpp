@@ -150,10 +150,10 @@ bool InjectSystemFault(SystemFault fault) {
       break;
     case SystemFault::kShortWrites:
       Posix.write = [](int fd, const void* bytes, std::size_t size) {
-        return NativePosixCalls().write(fd, bytes, std::min<std::size_t>(size, 7));
+        return NativePosixCalls().write(fd, bytes, std::min<std::size_t>(size, 3));
       };
       Posix.pwrite = [](int fd, const void* bytes, std::size_t size, off_t offset) {
-        return NativePosixCalls().pwrite(fd, bytes, std::min<std::size_t>(size, 7), offset);
+        return NativePosixCalls().pwrite(fd, bytes, std::min<std::size_t>(size, 3), offset);
       };
       break;
     case SystemFault::kAttributeRefused:
