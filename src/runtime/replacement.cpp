@@ -31,12 +31,23 @@ void ReleasePlace() {
 }
 
 // Closes the temporary file, if it is still open, and removes it, if it
-// has a name by now. Nothing is written out.
-void Discard() {
-  if (!Replacing) return;
+// has a name by now. Nothing is written out. Gives the code of a removal
+// that failed: the file is left behind then.
+PlatformCode Discard() {
+  if (!Replacing) return 0;
   Replacing = false;
   if (std::exchange(TemporaryOpen, false)) Sys.close(Temporary.handle);
-  if (Temporary.named) Sys.remove(Place, Temporary.name);
+  return Temporary.named ? Sys.remove(Place, Temporary.name) : 0;
+}
+
+// Gives up the replacement for a rewrite in place: false, unless the
+// temporary file could not be removed, which is reported.
+bool TakeTheOtherWay() {
+  if (PlatformCode code = Discard(); code != 0) {
+    Leave(code);
+    return true;
+  }
+  return false;
 }
 
 std::string Joined(std::span<const std::string> lines) {
@@ -73,10 +84,7 @@ bool Replace(const std::string& content) {
   // A new file that someone else would own, or that would grant other
   // access, must not take the old one's place. The metadata comes after the
   // content, which a write would take set-id bits and capabilities from.
-  if (Sys.copy_metadata(Place, Temporary.handle) != 0) {
-    Discard();
-    return false;
-  }
+  if (Sys.copy_metadata(Place, Temporary.handle) != 0) return TakeTheOtherWay();
   if (code = Sys.sync(Temporary.handle); code == 0) code = Sys.name_temporary(Place, &Temporary);
   if (code == 0) {
     TemporaryOpen = false;
@@ -87,8 +95,8 @@ bool Replace(const std::string& content) {
     return true;
   }
   if (code = Sys.replace(Place, Temporary); code != 0) {
+    if (Sys.only_in_place(code)) return TakeTheOtherWay();
     Discard();
-    if (Sys.only_in_place(code)) return false;
     Leave(code);
     return true;
   }
@@ -223,10 +231,10 @@ void RewriteFile(LineFile& original, std::span<const std::string> lines) {
     Close(original);
   }
   if (PendingIoError == 0) RewriteDiskFile(links, lines);
-  if (PendingIoError != 0) Discard();
+  if (PendingIoError != 0) (void)Discard();
   ReleasePlace();
 }
 
-void DiscardReplacement() { Discard(); }
+void DiscardReplacement() { (void)Discard(); }
 
 }  // namespace zub

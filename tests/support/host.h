@@ -83,6 +83,8 @@ enum class SystemFault {
   kAttributeRefused,  // no extended attribute may be set
   kWriterAtLease,     // a writer comes while the log is checked for one
   kNoFolderSync,      // folders cannot be brought to stable storage
+  kOldKernel,         // unnamed files refused as kernels before 3.11 refuse them
+  kFlagRefused,       // the settings file has an inode flag no new file may get
 };
 inline constexpr const char* kTakenName = ".zub-0123456789abcdef.tmp";
 // False where this system has no such way to differ (InjectSystemFault then

@@ -1,5 +1,6 @@
 // The tests' host on POSIX systems.
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -179,6 +180,23 @@ bool InjectSystemFault(SystemFault fault) {
         if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) return errno = EINVAL, -1;
         return NativePosixCalls().fsync(fd);
       };
+      break;
+    case SystemFault::kOldKernel:
+      Posix.openat = [](int folder, const char* name, int flags, mode_t mode) {
+        if ((flags & O_TMPFILE) == O_TMPFILE) return errno = EISDIR, -1;
+        return NativePosixCalls().openat(folder, name, flags, mode);
+      };
+      break;
+    case SystemFault::kFlagRefused:
+      // Every named file has the no-dump flag; an unnamed one cannot get it.
+      Posix.get_flags = [](int fd, int* flags) {
+        struct stat status;
+        if (::fstat(fd, &status) != 0) return -1;
+        if (NativePosixCalls().get_flags(fd, flags) != 0) *flags = 0;
+        if (status.st_nlink > 0) *flags |= FS_NODUMP_FL;
+        return 0;
+      };
+      Posix.set_flags = [](int, int) { return errno = EPERM, -1; };
       break;
     case SystemFault::kNoReplacement:
       break;
