@@ -102,6 +102,9 @@ bool IgnoreInterrupt(int kind) { return std::signal(kInterrupts[kind], SIG_IGN) 
 
 void AfterHold() {}
 
+// What O_TMPFILE gives where unnamed files are refused.
+int UnnamedRefusal = EINVAL;
+
 bool CanInjectSystemFault(SystemFault fault) {
   // Without /proc, only a privileged process can name an unnamed file.
   if (fault == SystemFault::kNoProc) return ::geteuid() == 0;
@@ -112,9 +115,12 @@ bool InjectSystemFault(SystemFault fault) {
   if (!CanInjectSystemFault(fault)) return false;
   switch (fault) {
     case SystemFault::kNoUnnamedFiles:
-      // What older kernels say to O_TMPFILE.
+    case SystemFault::kOldKernel:
+      // What file systems without unnamed files say to O_TMPFILE, and what
+      // kernels before 3.11 say.
+      UnnamedRefusal = fault == SystemFault::kOldKernel ? EISDIR : EINVAL;
       Posix.openat = [](int folder, const char* name, int flags, mode_t mode) {
-        if ((flags & O_TMPFILE) == O_TMPFILE) return errno = EINVAL, -1;
+        if ((flags & O_TMPFILE) == O_TMPFILE) return errno = UnnamedRefusal, -1;
         return NativePosixCalls().openat(folder, name, flags, mode);
       };
       break;
@@ -179,12 +185,6 @@ bool InjectSystemFault(SystemFault fault) {
         struct stat status;
         if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) return errno = EINVAL, -1;
         return NativePosixCalls().fsync(fd);
-      };
-      break;
-    case SystemFault::kOldKernel:
-      Posix.openat = [](int folder, const char* name, int flags, mode_t mode) {
-        if ((flags & O_TMPFILE) == O_TMPFILE) return errno = EISDIR, -1;
-        return NativePosixCalls().openat(folder, name, flags, mode);
       };
       break;
     case SystemFault::kFlagRefused:
