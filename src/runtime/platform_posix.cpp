@@ -372,16 +372,15 @@ int GetFlags(int /*fd*/, int* /*flags*/) { return errno = ENOTTY, -1; }
 int SetFlags(int /*fd*/, int /*flags*/) { return errno = ENOTTY, -1; }
 #endif
 PlatformCode CopyFlags(int model, int fd) {
-  constexpr int kCarried = kUserFlags;
   int wanted = 0;
   if (Posix.get_flags(model, &wanted) != 0) {
     return errno == ENOTTY || errno == ENOTSUP || errno == EINVAL ? 0 : errno;
   }
-  wanted &= kCarried;
+  wanted &= kUserFlags;
   int flags = 0;
   if (Posix.get_flags(fd, &flags) != 0) return wanted == 0 ? 0 : errno;
-  if ((flags & kCarried) == wanted) return 0;
-  return Posix.set_flags(fd, (flags & ~kCarried) | wanted) == 0 ? 0 : errno;
+  if ((flags & kUserFlags) == wanted) return 0;
+  return Posix.set_flags(fd, (flags & ~kUserFlags) | wanted) == 0 ? 0 : errno;
 }
 
 // Owner and group first (a change of owner clears the set-id bits and
