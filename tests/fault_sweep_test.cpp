@@ -62,7 +62,7 @@ const std::vector<PlatformCode> kCodes[kCallKinds] = {
     {kCode.bad_handle},                             // std_handle
     {kCode.io},                                     // read
     {kCode.no_space},                               // write
-    {kCode.io},                                     // sync
+    {kCode.io, kCode.no_space},                     // sync
     {kCode.io},                                     // close
     {kCode.not_found},                              // locate
     {kCode.io},                                     // remove
@@ -101,6 +101,15 @@ const Absorbed kAbsorbed[] = {
      "the folder takes no new file: rewritten in place"},
     {Call::kCopyMetadata, 0, Call::kOpenUpdate,
      "a new file cannot be given all the old one has: rewritten in place"},
+    // A full disk may still take a value that fits where the old one stands.
+    {Call::kWrite, kCode.no_space, Call::kOpenUpdate,
+     "no room for a second copy: rewritten in place", Call::kCreateUnnamed},
+    {Call::kWrite, kCode.no_space, Call::kOpenUpdate,
+     "no room for a second copy: rewritten in place", Call::kCreateTemporary},
+    {Call::kSync, kCode.no_space, Call::kOpenUpdate,
+     "no room for a second copy: rewritten in place", Call::kCopyMetadata},
+    {Call::kNameTemporary, kCode.no_space, Call::kOpenUpdate,
+     "no room for the new file's name: rewritten in place"},
     {Call::kClose, 0, Call::kOpenUpdate, "the new file that cannot be used let go",
      Call::kCopyMetadata},
     {Call::kReplace, kCode.cross_device, Call::kOpenUpdate,

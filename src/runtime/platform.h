@@ -35,12 +35,29 @@ struct FileId {
   bool operator==(const FileId&) const = default;
 };
 
+// What a file looked like when it was read, beyond which file it is. A file
+// system that copies a file to a new one at its first write (an overlay, as
+// in containers) gives the copy the same length, time of last change, owner
+// and mode: the new file is the old one's copy, not another file swapped in.
+struct FileLooks {
+  std::uint64_t length = 0;
+  std::int64_t changed = 0;  // nanoseconds
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
+  std::uint32_t mode = 0;
+  bool operator==(const FileLooks&) const = default;
+};
+
+inline constexpr Handle kNoFolder = -1;
+
 // Where a file that has been read stands, found once: the folder that holds
 // it, held open, and the file's name in that folder. Every later step of a
 // rewrite goes through the open folder, and checks that the name still
 // leads to the file that was read, so that nobody who swaps a name on the
 // path meanwhile can steer the rewrite onto another file.
 struct FilePlace {
+  // kNoFolder for a device or a pipe on a platform that names those apart
+  // from any folder (Windows): there the name is all there is.
   Handle folder = 0;
   // The folder's whole path, for a platform that names files by whole
   // paths only; that platform keeps the folder from being renamed while it
@@ -48,6 +65,7 @@ struct FilePlace {
   std::string folder_path;
   std::string name;
   FileId file;
+  FileLooks looks;
 };
 
 // A temporary file beside the file it is to replace.
@@ -62,15 +80,20 @@ struct TemporaryFile {
 };
 
 struct PlatformCalls {
-  // Opens an existing file for reading (share mode: readers only).
+  // Opens an existing file for reading (share mode: readers only). The name
+  // is resolved as `locate` resolves it.
   PlatformCode (*open_read)(const char* name, Handle* handle);
   // Creates a file, or truncates an existing one to length 0, for writing.
   PlatformCode (*open_write)(const char* name, Handle* handle);
   // Opens the file of `place` for reading and writing, without changing it.
   PlatformCode (*open_update)(const FilePlace& place, Handle* handle);
-  // Opens the file of `place` for writing without changing it: tells
-  // whether it may be written. The handle is closed again at once.
+  // Tells whether the file of `place` may be written, without opening it
+  // for writing: an overlay would copy a file opened so.
   PlatformCode (*probe_write)(const FilePlace& place);
+  // Opens the device or pipe of `place` for writing, to give it back what
+  // was read from it: never creates a file, never follows a link at the
+  // name, and opens only what the name still leads to.
+  PlatformCode (*open_stream)(const FilePlace& place, Handle* handle);
   // Takes the lock of an open file: shared for a reader, exclusive for a
   // writer, waiting a bounded time for another process to give it up. This
   // is what share modes do where the platform has none; where it has them,
@@ -81,10 +104,13 @@ struct PlatformCalls {
   // The number of names (hard links) the open file has.
   PlatformCode (*link_count)(Handle handle, std::uint32_t* count);
 
-  // Finds the place of the file `name`: the name is resolved once (symbolic
-  // links followed) and its folder opened. The folder is released with
-  // close; an exclusive lock on it keeps other runs from rewriting files in
-  // it meanwhile.
+  // Finds the place of the file `name`, a device or a pipe included: the
+  // name is resolved once and its folder opened. The folder is released
+  // with close; an exclusive lock on it keeps other runs from rewriting
+  // files in it meanwhile. The layer refuses a name that leads through a
+  // folder or a link of a user who is neither the system's administrator
+  // nor the runner to what another user owns: that user could steer the
+  // run there.
   PlatformCode (*locate)(const char* name, FilePlace* place);
   // Takes `file`, open for reading, as the file of `place`: the name in the
   // folder must lead to it.

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #ifdef __linux__
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
+#include <sys/vfs.h>
 #endif
 #include <signal.h>
 #include <sys/file.h>
@@ -16,9 +18,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/platform.h"
@@ -53,33 +55,197 @@ PlatformCode OpenWith(const char* name, int flags, mode_t mode, Handle* handle) 
   return OpenAt(AT_FDCWD, name, flags, mode, handle);
 }
 
-// Reading leaves the file's access time alone where the system allows it:
-// a log is read in pieces of 128 bytes, and otherwise every one of those
-// reads asks whether the access time is due. Only the file's owner may ask
-// for this; for anyone else the file is opened the usual way.
-PlatformCode OpenRead(const char* name, Handle* handle) {
-#ifdef O_NOATIME
-  PlatformCode code = OpenWith(name, O_RDONLY | O_NOATIME, 0, handle);
-  if (code != EPERM) return code;
-#endif
-  return OpenWith(name, O_RDONLY, 0, handle);
-}
-
 PlatformCode OpenWrite(const char* name, Handle* handle) {
   return OpenWith(name, O_WRONLY | O_CREAT | O_TRUNC, 0666, handle);
-}
-
-std::string FolderOf(const std::string& path) {
-  std::string::size_type slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 int Fd(Handle handle) { return static_cast<int>(handle); }
 
 FileId IdOf(const struct stat& status) {
   return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+FileLooks LooksOf(const struct stat& status) {
+  return {static_cast<std::uint64_t>(status.st_size),
+          static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec,
+          status.st_uid, status.st_gid, status.st_mode};
+}
+
+// Paths. A name is resolved here one step at a time, each step relative to
+// the folder before it, and links are followed here rather than by the
+// system, so that every step can be looked at: a folder or a link of a user
+// who is neither root nor the runner may lead on only to what that same
+// user owns. Otherwise that user could put a link, or a hard link, to any
+// file there and steer a run of root's or of the runner's onto it; a shared
+// sticky folder such as /tmp is no different. (The system's own guard
+// against such links is often off.)
+
+// A folder opened to go on from, as far as that needs only the right to
+// search it.
+#if defined(O_PATH)
+constexpr int kStepFlags = O_PATH | O_DIRECTORY;
+#elif defined(O_SEARCH)
+constexpr int kStepFlags = O_SEARCH | O_DIRECTORY;
+#else
+constexpr int kStepFlags = O_RDONLY | O_DIRECTORY;
+#endif
+// As many links as the system itself follows in one name.
+constexpr int kMaxLinks = 40;
+
+// True where a step from `from` to `to` would let the owner of `from`, whom
+// the run does not trust, lead it to what another user owns.
+bool Steered(const struct stat& from, const struct stat& to, uid_t runner) {
+  return from.st_uid != 0 && from.st_uid != runner && from.st_uid != to.st_uid;
+}
+
+// A name resolved: the open folder that holds its last part, that part
+// ("." where the name ends in a folder), and what it leads to.
+struct Resolved {
+  int folder = -1;
+  std::string name;
+  struct stat status = {};
+};
+
+// Goes on from `*folder` to the folder `name` in it, whose status is
+// `status`; the folder left is closed.
+PlatformCode Enter(int* folder, const char* name, const struct stat& status) {
+  Handle next = 0;
+  if (PlatformCode code = OpenAt(*folder, name, kStepFlags | O_NOFOLLOW, 0, &next); code != 0) {
+    return code;
+  }
+  struct stat opened;
+  PlatformCode code = ::fstat(Fd(next), &opened) == 0 ? 0 : errno;
+  // Another folder took the name meanwhile.
+  if (code == 0 && IdOf(opened) != IdOf(status)) code = ESTALE;
+  if (code != 0) {
+    ::close(Fd(next));
+    return code;
+  }
+  ::close(*folder);
+  *folder = Fd(next);
+  return 0;
+}
+
+// Starts again from the root folder, as an absolute name does: `previous`
+// is what led there.
+PlatformCode EnterRoot(int* folder, struct stat* previous, uid_t runner) {
+  struct stat root;
+  if (::stat("/", &root) != 0) return errno;
+  if (Steered(*previous, root, runner)) return EPERM;
+  if (PlatformCode code = Enter(folder, "/", root); code != 0) return code;
+  *previous = root;
+  return 0;
+}
+
+// The link `name` of `folder`, read whole.
+PlatformCode ReadLink(int folder, const char* name, std::string* target) {
+  std::string text(256, '\0');
+  for (;;) {
+    const ssize_t length = ::readlinkat(folder, name, text.data(), text.size());
+    if (length < 0) return errno;
+    if (static_cast<std::size_t>(length) < text.size()) {
+      text.resize(static_cast<std::size_t>(length));
+      break;
+    }
+    text.resize(text.size() * 2);  // it may have been cut: read it again
+  }
+  if (text.empty()) return ENOENT;
+  *target = std::move(text);
+  return 0;
+}
+
+// Resolves `name` from the current folder, or from the root folder where it
+// starts with a slash. A step refused as above gives EPERM.
+PlatformCode Resolve(const char* name, Resolved* resolved) {
+  if (*name == '\0') return ENOENT;
+  const uid_t runner = ::geteuid();
+  std::string rest = name;
+  int folder = -1;
+  struct stat previous;
+  Handle start = 0;
+  PlatformCode code = OpenWith(rest.front() == '/' ? "/" : ".", kStepFlags, 0, &start);
+  if (code == 0) {
+    folder = Fd(start);
+    code = ::fstat(folder, &previous) == 0 ? 0 : errno;
+  }
+  int links = 0;
+  while (code == 0) {
+    const std::size_t begin = rest.find_first_not_of('/');
+    const std::size_t end = rest.find('/', begin);
+    const std::string step = begin == std::string::npos ? "." : rest.substr(begin, end - begin);
+    rest.erase(0, end == std::string::npos ? rest.size() : end);
+    const bool last = rest.find_first_not_of('/') == std::string::npos;
+    if (step == "." && !last) continue;
+    struct stat status;
+    if (::fstatat(folder, step.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      code = errno;
+      break;
+    }
+    if (Steered(previous, status, runner)) {
+      code = EPERM;
+      break;
+    }
+    if (S_ISLNK(status.st_mode)) {
+      std::string target;
+      code = ++links > kMaxLinks ? ELOOP : ReadLink(folder, step.c_str(), &target);
+      previous = status;
+      if (code == 0 && target.front() == '/') code = EnterRoot(&folder, &previous, runner);
+      rest.insert(0, target);
+      continue;
+    }
+    // The last part, unless the name asks for a folder ("a/", "a/.."),
+    // which stands as "." in itself.
+    if (last && (rest.empty() || step == ".") && step != "..") {
+      resolved->folder = std::exchange(folder, -1);
+      resolved->name = step;
+      resolved->status = status;
+      return 0;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+      code = ENOTDIR;
+      break;
+    }
+    code = Enter(&folder, step.c_str(), status);
+    previous = status;
+    if (code == 0 && last) rest = ".";
+  }
+  if (folder >= 0) ::close(folder);
+  return code;
+}
+
+// Opens the file `resolved` names with `flags`, never through a link, and
+// only where the name still leads to what was resolved.
+PlatformCode OpenResolved(const Resolved& resolved, int flags, Handle* handle) {
+  Handle opened = 0;
+  PlatformCode code =
+      OpenAt(resolved.folder, resolved.name.c_str(), flags | O_NOFOLLOW, 0, &opened);
+  if (code != 0) return code;
+  struct stat status;
+  code = ::fstat(Fd(opened), &status) == 0 ? 0 : errno;
+  if (code == 0 && IdOf(status) != IdOf(resolved.status)) code = ESTALE;
+  if (code != 0) {
+    ::close(Fd(opened));
+    return code;
+  }
+  *handle = opened;
+  return 0;
+}
+
+// Reading leaves the file's access time alone where the system allows it:
+// a log is read in pieces of 128 bytes, and otherwise every one of those
+// reads asks whether the access time is due. Only the file's owner may ask
+// for this; for anyone else the file is opened the usual way.
+PlatformCode OpenRead(const char* name, Handle* handle) {
+  Resolved resolved;
+  PlatformCode code = Resolve(name, &resolved);
+  if (code != 0) return code;
+#ifdef O_NOATIME
+  code = OpenResolved(resolved, O_RDONLY | O_NOATIME, handle);
+  if (code == EPERM)
+#endif
+    code = OpenResolved(resolved, O_RDONLY, handle);
+  ::close(resolved.folder);
+  return code;
 }
 
 // 0 when the name of `place` leads to the file that was read.
@@ -91,21 +257,41 @@ PlatformCode CheckPlace(const FilePlace& place) {
   return IdOf(status) == place.file ? 0 : ESTALE;
 }
 
+// True where the open file `fd`, whose status is `status`, is the file of
+// `place` copied by an overlay at its first open for writing: the copy
+// keeps the name and everything the file looked like, and nothing but an
+// overlay makes a copy so.
+bool CopiedUp(const FilePlace& place, int fd, const struct stat& status) {
+#if defined(__linux__) && defined(OVERLAYFS_SUPER_MAGIC)
+  struct statfs system;
+  struct stat named;
+  return LooksOf(status) == place.looks && ::fstatfs(fd, &system) == 0 &&
+         system.f_type == OVERLAYFS_SUPER_MAGIC &&
+         ::fstatat(Fd(place.folder), place.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         IdOf(named) == IdOf(status);
+#else
+  (void)place;
+  (void)fd;
+  (void)status;
+  return false;
+#endif
+}
+
 // Opens the file of `place` as it stands in the held folder, never through
-// a symbolic link (nor, non-blocking, stalled by a pipe put there), and
-// only where it is still the file that was read. An open refused because
-// something else stands at the name now says so.
+// a symbolic link, and only where it is still the file that was read (or
+// the copy an overlay made of it). An open refused because something else
+// stands at the name now says so.
 PlatformCode OpenPlace(const FilePlace& place, int flags, Handle* handle) {
   Handle opened = 0;
   if (PlatformCode code =
-          OpenAt(Fd(place.folder), place.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK, 0, &opened);
+          OpenAt(Fd(place.folder), place.name.c_str(), flags | O_NOFOLLOW, 0, &opened);
       code != 0) {
     return CheckPlace(place) == ESTALE ? ESTALE : code;
   }
   const int fd = Fd(opened);
   struct stat status;
   PlatformCode code = ::fstat(fd, &status) != 0 ? errno : 0;
-  if (code == 0 && IdOf(status) != place.file) code = ESTALE;
+  if (code == 0 && IdOf(status) != place.file && !CopiedUp(place, fd, status)) code = ESTALE;
   if (code != 0) {
     ::close(fd);
     return code;
@@ -114,11 +300,22 @@ PlatformCode OpenPlace(const FilePlace& place, int flags, Handle* handle) {
   return 0;
 }
 
+// Asks the system, for the runner as it is, without opening the file for
+// writing.
 PlatformCode ProbeWrite(const FilePlace& place) {
-  Handle handle = 0;
-  if (PlatformCode code = OpenPlace(place, O_WRONLY, &handle); code != 0) return code;
-  ::close(Fd(handle));
-  return 0;
+  if (PlatformCode code = CheckPlace(place); code != 0) return code;
+  return ::faccessat(Fd(place.folder), place.name.c_str(), W_OK,
+                     AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0
+             ? 0
+             : errno;
+}
+
+// A device or a pipe is written back as it stands at its name: never
+// created, never through a link, and only where it is still what was read.
+// A pipe waits here for a reader.
+PlatformCode OpenStream(const FilePlace& place, Handle* handle) {
+  if (PlatformCode code = CheckPlace(place); code != 0) return code;
+  return OpenPlace(place, O_WRONLY, handle);
 }
 
 // Writes all `size` bytes: from `offset` on where it is not negative, else
@@ -140,8 +337,9 @@ PlatformCode WriteAll(Handle handle, const void* data, std::size_t size, off_t o
   return 0;
 }
 
+// Non-blocking, so that a pipe put at the name meanwhile cannot stall it.
 PlatformCode OpenUpdate(const FilePlace& place, Handle* handle) {
-  return OpenPlace(place, O_RDWR, handle);
+  return OpenPlace(place, O_RDWR | O_NONBLOCK, handle);
 }
 
 // How long a run waits for another to give up a file's lock.
@@ -402,7 +600,7 @@ PlatformCode CopyFrom(int model, int fd) {
 
 PlatformCode CopyMetadata(const FilePlace& place, Handle handle) {
   Handle model = 0;
-  if (PlatformCode code = OpenPlace(place, O_RDONLY, &model); code != 0) return code;
+  if (PlatformCode code = OpenPlace(place, O_RDONLY | O_NONBLOCK, &model); code != 0) return code;
   const PlatformCode code = CopyFrom(Fd(model), Fd(handle));
   ::close(Fd(model));
   return code;
@@ -426,24 +624,24 @@ PlatformCode SyncFolder(const FilePlace& place) {
   return code == EBADF || code == EINVAL || code == EROFS || code == ENOTSUP ? 0 : code;
 }
 
-// The name once, symbolic links followed, and its folder held open: for
-// reading, so that it can be locked and synced; where that is not allowed,
-// for its path alone.
+// The name once, and its folder held open: for reading, so that it can be
+// locked and synced; where the runner may only search it, as it was
+// entered.
 PlatformCode Locate(const char* name, FilePlace* place) {
-  char* resolved = ::realpath(name, nullptr);
-  if (resolved == nullptr) return errno;
-  const std::string path = resolved;
-  std::free(resolved);
-  FilePlace found;
-  found.folder_path = FolderOf(path);
-  found.name = path.substr(path.rfind('/') + 1);
+  Resolved resolved;
+  if (PlatformCode code = Resolve(name, &resolved); code != 0) return code;
   Handle folder = 0;
-  PlatformCode code = OpenWith(found.folder_path.c_str(), O_RDONLY | O_DIRECTORY, 0, &folder);
-#ifdef O_PATH
-  if (code == EACCES) code = OpenWith(found.folder_path.c_str(), O_PATH | O_DIRECTORY, 0, &folder);
-#endif
+  PlatformCode code = OpenAt(resolved.folder, ".", O_RDONLY | O_DIRECTORY, 0, &folder);
+  if (code == EACCES) {
+    folder = resolved.folder;
+    code = 0;
+  } else {
+    ::close(resolved.folder);
+  }
   if (code != 0) return code;
+  FilePlace found;
   found.folder = folder;
+  found.name = std::move(resolved.name);
   *place = std::move(found);
   return 0;
 }
@@ -452,6 +650,7 @@ PlatformCode CheckPlace(Handle file, FilePlace* place) {
   struct stat status;
   if (::fstat(Fd(file), &status) != 0) return errno;
   place->file = IdOf(status);
+  place->looks = LooksOf(status);
   return CheckPlace(*place);
 }
 
@@ -756,6 +955,7 @@ const PlatformCalls& NativeCalls() {
       .open_write = OpenWrite,
       .open_update = OpenUpdate,
       .probe_write = ProbeWrite,
+      .open_stream = OpenStream,
       .lock = Lock,
       .link_count = LinkCount,
       .locate = Locate,

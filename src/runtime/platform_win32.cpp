@@ -239,11 +239,20 @@ PlatformCode Locate(const char* name, FilePlace* place) {
   HANDLE file =
       ::CreateFileA(name, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastError();
+  // A device or a pipe stands apart from any folder: its name is its place.
+  if (::GetFileType(file) != FILE_TYPE_DISK) {
+    ::CloseHandle(file);
+    FilePlace found;
+    found.folder = kNoFolder;
+    found.name = name;
+    *place = std::move(found);
+    return 0;
+  }
   std::string path;
-  PlatformCode code = ::GetFileType(file) == FILE_TYPE_DISK ? 0 : ERROR_INVALID_FUNCTION;
+  PlatformCode code = 0;
   // Where the system cannot tell the path the name leads to, the name
   // itself is taken.
-  if (code == 0 && !FinalPath(file, &path)) {
+  if (!FinalPath(file, &path)) {
     const std::wstring full = FullPath(Widen(name));
     if (full.empty() || !Narrow(full, &path)) code = LastError();
   }
@@ -277,8 +286,27 @@ PlatformCode Locate(const char* name, FilePlace* place) {
 // The identity of the file that was read, and the name in the held folder
 // must lead to it.
 PlatformCode CheckPlace(Handle file, FilePlace* place) {
+  // A device or a pipe: a disk file has taken its name meanwhile.
+  if (place->folder == kNoFolder) {
+    return ::GetFileType(Native(file)) == FILE_TYPE_DISK ? kMoved : 0;
+  }
   if (PlatformCode code = Identify(Native(file), &place->file, nullptr); code != 0) return code;
   return CheckPlace(*place);
+}
+
+// A device or a pipe is opened by its name, which must exist: no file is
+// made for it, and a disk file that stands at the name by now is refused.
+PlatformCode OpenStream(const FilePlace& place, Handle* handle) {
+  if (place.folder != kNoFolder) return kMoved;
+  HANDLE file = ::CreateFileA(place.name.c_str(), GENERIC_WRITE, kShareMode, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastError();
+  if (::GetFileType(file) == FILE_TYPE_DISK) {
+    ::CloseHandle(file);
+    return kMoved;
+  }
+  *handle = reinterpret_cast<Handle>(file);
+  return 0;
 }
 
 // A read-only file gives ERROR_ACCESS_DENIED, a file another process holds
@@ -850,6 +878,7 @@ const PlatformCalls& NativeCalls() {
       .open_write = OpenWrite,
       .open_update = OpenUpdate,
       .probe_write = ProbeWrite,
+      .open_stream = OpenStream,
       .lock = Lock,
       .link_count = LinkCount,
       .locate = Locate,

@@ -20,14 +20,13 @@ bool Located = false;
 bool Replacing = false;
 TemporaryFile Temporary;
 bool TemporaryOpen = false;
-LineFile NewFile;
 
 void Leave(PlatformCode code) { PendingIoError = code; }
 
 // Lets the folder go, and with it its lock. A failure changes nothing: the
 // file is done with.
 void ReleasePlace() {
-  if (std::exchange(Located, false)) Sys.close(Place.folder);
+  if (std::exchange(Located, false) && Place.folder != kNoFolder) Sys.close(Place.folder);
 }
 
 // Closes the temporary file, if it is still open, and removes it, if it
@@ -77,7 +76,10 @@ bool Replace(const std::string& content) {
   }
   Replacing = true;
   TemporaryOpen = true;
+  // A disk without room for a second copy may still take the new content
+  // where the old one stands.
   if (code = Sys.write(Temporary.handle, content.data(), content.size()); code != 0) {
+    if (Sys.only_in_place(code)) return TakeTheOtherWay();
     Leave(code);
     return true;
   }
@@ -91,6 +93,7 @@ bool Replace(const std::string& content) {
     code = Sys.close(Temporary.handle);
   }
   if (code != 0) {
+    if (Sys.only_in_place(code)) return TakeTheOtherWay();
     Leave(code);
     return true;
   }
@@ -163,16 +166,17 @@ void RewriteInPlace(const std::string& content) {
   if (code != 0) Leave(code);
 }
 
-// A device or a pipe: the lines are written as they come.
-void WriteStream(const std::string& name, std::span<const std::string> lines) {
-  Bind(NewFile, name);
-  OpenWrite(NewFile);
-  if (PendingIoError != 0) return;
-  for (const std::string& line : lines) {
-    WriteLine(NewFile, line);
-    if (PendingIoError != 0) return;
+// A device or a pipe gets the lines back as they are, only where its name
+// still leads to it.
+void WriteStream(const std::string& content) {
+  Handle handle = 0;
+  PlatformCode code = Sys.open_stream(Place, &handle);
+  if (code == 0) {
+    code = Sys.write(handle, content.data(), content.size());
+    PlatformCode closed = Sys.close(handle);
+    if (code == 0) code = closed;
   }
-  Close(NewFile);
+  if (code != 0) Leave(code);
 }
 
 // Rewrites the disk file of `Place`, which may be written: replaced where
@@ -203,11 +207,11 @@ void OpenForRewrite(LineFile& file) {
   PlatformCode code = Sys.locate(file.name.c_str(), &Place);
   if (code == 0) {
     Located = true;
-    code = Sys.lock(Place.folder, true);
+    if (Place.folder != kNoFolder) code = Sys.lock(Place.folder, true);
   }
-  // What the name is decides: a device or a pipe has no place to keep.
+  // A name that leads to no file at all is reported as the open reports it.
   OpenRead(file);
-  if (PendingIoError != 0 || !IsDiskFile(file)) {
+  if (PendingIoError != 0) {
     ReleasePlace();
     return;
   }
@@ -219,9 +223,15 @@ void OpenForRewrite(LineFile& file) {
 }
 
 void RewriteFile(LineFile& original, std::span<const std::string> lines) {
+  // Only a file opened through OpenForRewrite has a place to be written to.
   if (!Located) {
+    Leave(kIoNotOpen);
+    return;
+  }
+  if (!IsDiskFile(original)) {
     Close(original);
-    if (PendingIoError == 0) WriteStream(original.name, lines);
+    if (PendingIoError == 0) WriteStream(Joined(lines));
+    ReleasePlace();
     return;
   }
   std::uint32_t links = 1;

@@ -24,7 +24,8 @@
 // written, the length is set last, and the file is synced. A failure on the
 // way puts the old bytes back; interrupts wait until the file is whole.
 //
-// A device or a pipe is written as a stream.
+// A device or a pipe is written back as a stream, to what was read and
+// nothing else: never through a link, never to a file made for the purpose.
 #ifndef ZUB_RUNTIME_REPLACEMENT_H_
 #define ZUB_RUNTIME_REPLACEMENT_H_
 
@@ -36,7 +37,7 @@
 namespace zub {
 
 // Opens the file `file` is bound to for reading, as OpenRead does, to be
-// rewritten by RewriteFile. A disk file is opened in its place: its name is
+// rewritten by RewriteFile. The file is opened in its place: its name is
 // resolved once and its folder held, under a lock that keeps other runs from
 // rewriting files there until the rewrite is over, and the file opened is
 // the one the name leads to in that folder. Every later step goes through
