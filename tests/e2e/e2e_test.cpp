@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -312,6 +314,47 @@ void LineFeedLog(const Folder& f) {
   f.Write("log.001", log + "zub=77");
 }
 
+// Another user's (65534's) folder "user" beside the run's files, and files
+// of root's that that user may not read: what the user puts in the folder
+// must never lead a run of root's to them.
+void GiveToAnother(const Folder& f, const std::string& name) {
+  (void)::lchown((f / name).c_str(), 65534, 65534);
+}
+void RootsSecrets(const Folder& f) {
+  f.Write("secret.ini", kSettings, 0600);
+  f.Write("secret.001", "zub=999\r\n", 0600);
+  fs::create_directory(f / "user");
+  GiveToAnother(f, "user");
+}
+void UsersLinkToRootsFile(const Folder& f) {
+  RootsSecrets(f);
+  fs::create_symlink(f / "secret.ini", f / "user/InBetween.ini");
+  GiveToAnother(f, "user/InBetween.ini");
+}
+void UsersLinkToRootsLog(const Folder& f) {
+  RootsSecrets(f);
+  fs::create_symlink("../secret.001", f / "user/log.001");
+  GiveToAnother(f, "user/log.001");
+}
+void UsersFolderLinkToRootsFolder(const Folder& f) {
+  RootsSecrets(f);
+  f.Write("root/InBetween.ini", kSettings, 0600);
+  fs::create_symlink("../root", f / "user/engine");
+  GiveToAnother(f, "user/engine");
+}
+// As a hard link the user made there would be.
+void RootsFileInUsersFolder(const Folder& f) {
+  RootsSecrets(f);
+  f.Write("user/InBetween.ini", kSettings, 0600);
+}
+// A shared folder like /tmp, where the user's link stands beside root's file.
+void UsersLinkInStickyFolder(const Folder& f) {
+  f.Write("sticky/secret.ini", kSettings, 0600);
+  ::chmod((f / "sticky").c_str(), 01777);
+  fs::create_symlink("secret.ini", f / "sticky/InBetween.ini");
+  GiveToAnother(f, "sticky/InBetween.ini");
+}
+
 // Enough for the tool itself, far too little for a line of megabytes.
 constexpr std::size_t kSmallMemory = 32 << 20;
 
@@ -326,6 +369,8 @@ struct ReportCase {
   Output output = Output::kPipe;
   std::size_t memory_limit = 0;
   std::size_t file_size_limit = 0;
+  // The setup gives files to another user, which only root can.
+  bool needs_root = false;
 };
 
 // The settings file grows by two bytes.
@@ -388,6 +433,38 @@ const ReportCase kReports[] = {
      false,
      Output::kPipe,
      kSmallMemory},
+    // A folder or a link of another user leads only to what that user owns:
+    // root's files stay as they are, and unread.
+    {.name = "UsersLinkToRootsFile",
+     .arguments = {"log.001", "user/InBetween.ini"},
+     .code = EPERM,
+     .native_only = true,
+     .setup = UsersLinkToRootsFile,
+     .needs_root = true},
+    {.name = "UsersLinkToRootsLog",
+     .arguments = {"user/log.001", "InBetween.ini"},
+     .code = EPERM,
+     .native_only = true,
+     .setup = UsersLinkToRootsLog,
+     .needs_root = true},
+    {.name = "UsersFolderLinkToRootsFolder",
+     .arguments = {"log.001", "user/engine/InBetween.ini"},
+     .code = EPERM,
+     .native_only = true,
+     .setup = UsersFolderLinkToRootsFolder,
+     .needs_root = true},
+    {.name = "RootsFileInUsersFolder",
+     .arguments = {"log.001", "user/InBetween.ini"},
+     .code = EPERM,
+     .native_only = true,
+     .setup = RootsFileInUsersFolder,
+     .needs_root = true},
+    {.name = "UsersLinkInStickyFolder",
+     .arguments = {"log.001", "sticky/InBetween.ini"},
+     .code = EPERM,
+     .native_only = true,
+     .setup = UsersLinkInStickyFolder,
+     .needs_root = true},
 };
 
 TEST(Report, FailedOpenEndsWithReportAndChangesNothing) {
@@ -395,6 +472,7 @@ TEST(Report, FailedOpenEndsWithReportAndChangesNothing) {
     SCOPED_TRACE(test.name);
     if (test.native_only && !NativeTool()) continue;
     if (test.memory_limit != 0 && !zub::testing::kOwnAllocator) continue;
+    if (test.needs_root && ::geteuid() != 0) continue;
     Folder folder;
     folder.Fill();
     if (test.setup != nullptr) test.setup(folder);
@@ -424,6 +502,68 @@ TEST(Report, NullDeviceAsSettingsIsAControlledEnd) {
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.output, kBanner + kNoTag + kPrompt);
   EXPECT_EQ(folder.Snapshot(), before);
+}
+
+// A pipe as the settings file: its writer hands the run the settings file's
+// lines and ends the pipe, where the row says so after putting a link at the
+// pipe's name. The run gives the lines back, whole, to the pipe it read and
+// to nothing else: never through a link, never to a file it makes.
+struct StreamCase {
+  const char* name;
+  const char* link;  // where the name leads once the pipe ends; nullptr: the pipe
+  int status;
+};
+
+const StreamCase kStreams[] = {
+    {"LinesGoBackToThePipe", nullptr, 0},
+    {"PipeSwappedForLinkToFile", "secret.ini", ESTALE},
+    {"PipeSwappedForLinkToNothing", "new.ini", ESTALE},
+};
+
+TEST(Report, PipeGetsItsLinesBackAndNothingElse) {
+  ZUB_NATIVE_ONLY();
+  for (const StreamCase& test : kStreams) {
+    SCOPED_TRACE(test.name);
+    Folder folder;
+    folder.Write("log.001", kLog);
+    folder.Write("secret.ini", "root only\r\n", 0600);
+    const std::string pipe = folder / "InBetween.ini";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0) << std::strerror(errno);
+    std::string received;
+    std::atomic<bool> done = false;
+    std::thread writer([&] {
+      int fd = ::open(pipe.c_str(), O_WRONLY | O_CLOEXEC);  // waits for the run to read
+      (void)!::write(fd, kSettings.data(), kSettings.size());
+      if (test.link != nullptr) {
+        fs::rename(pipe, folder / "pipe");
+        fs::create_symlink(test.link, pipe);
+      }
+      ::close(fd);
+      if (test.link == nullptr) {
+        fd = ::open(pipe.c_str(), O_RDONLY | O_CLOEXEC);  // waits for the run to write
+        char bytes[4096];
+        for (ssize_t got; (got = ::read(fd, bytes, sizeof bytes)) > 0;) {
+          received.append(bytes, static_cast<std::size_t>(got));
+        }
+        ::close(fd);
+      }
+      done = true;
+    });
+    const ToolResult result = RunTool(In(folder, {"log.001", "InBetween.ini"}));
+    // A run that never came to an open leaves the writer waiting there.
+    while (!done) {
+      ::close(::open(pipe.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    writer.join();
+    ExpectQuiet(result);
+    EXPECT_EQ(result.exit_status, test.status);
+    ExpectOutput(result.output, test.status == 0 ? kBanner + kConverted + kPrompt : kBanner,
+                 test.status);
+    EXPECT_EQ(received, test.link == nullptr ? kPatched : "");
+    EXPECT_EQ(folder.Read("secret.ini"), "root only\r\n");
+    EXPECT_FALSE(fs::exists(folder / "new.ini"));
+  }
 }
 
 // The conversion itself, with the log and the settings file side by side.
@@ -609,6 +749,20 @@ void StickyFolderOfRoot(const Folder& f) {
   }
 }
 
+void UsersOwnFile(const Folder& f) {
+  GiveToAnother(f, "user");
+  GiveToAnother(f, "user/InBetween.ini");
+}
+void RootsLinkToUsersFile(const Folder& f) {
+  UsersOwnFile(f);
+  fs::create_symlink("user/InBetween.ini", f / "link.ini");
+}
+// The runner's own link, by a whole path through folders of root's.
+void RunnersAbsoluteLink(const Folder& f) {
+  fs::create_symlink(f / "engine/real.ini", f / "link.ini");
+  HandToNobody(f.path());
+}
+
 const PathCase kPaths[] = {
     {"Blanks", "my logs/log 001.txt", "engine dir/In Between.ini", "", nullptr, false},
     {"SameFileForBoth", "both.ini", "both.ini", "", nullptr, false},
@@ -638,6 +792,13 @@ const PathCase kPaths[] = {
     {"LogBeingRead", "log.001", "InBetween.ini", "", LogBeingRead, true},
     {"SetIdAndCapability", "log.001", "InBetween.ini", "", SetIdAndCapability, true, false, nullptr,
      "security.capability"},
+    // What root and the runner own leads anywhere; another user's folder
+    // leads to that user's own files.
+    {"UsersFileInUsersFolder", "log.001", "user/InBetween.ini", "", UsersOwnFile, true},
+    {"RootsLinkIntoUsersFolder", "log.001", "link.ini", "user/InBetween.ini", RootsLinkToUsersFile,
+     true},
+    {"RunnersLinkFromElsewhere", "log.001", "link.ini", "engine/real.ini", RunnersAbsoluteLink,
+     true, true},
 };
 
 TEST(Paths, ConversionThroughEveryKindOfPath) {
