@@ -905,6 +905,11 @@ struct DiskCase {
   const char* tmpfs = "size=256k";
   // Inode flags (chattr) the settings file has before and after.
   const char* flags = nullptr;
+  // The settings file's value before the run, which gives it 345.
+  const char* old_value = "7";
+  // The files lie in the lower layer of an overlay (as in a container),
+  // whose upper layer is another tmpfs.
+  bool overlay = false;
 };
 
 // A file mounted over the settings file's name: it cannot be renamed over.
@@ -924,6 +929,27 @@ const DiskCase kDisks[] = {
     {"NoFreeInodeInPlace", false, nullptr, 0, true, "size=256k,nr_inodes=3"},
     {"Ext2Replaced", false, nullptr, 0, true, nullptr, "dA"},
     {"Ext2InPlace", false, SecondName, 0, true, nullptr},
+    // A value that fits where the old one stands still goes in.
+    {.name = "FullDiskSameLength",
+     .full = true,
+     .setup = nullptr,
+     .status = 0,
+     .converted = true,
+     .old_value = "777"},
+    {.name = "FullDiskShorter",
+     .full = true,
+     .setup = nullptr,
+     .status = 0,
+     .converted = true,
+     .old_value = "77777"},
+    // Written in place: the overlay copies the file up to the upper layer,
+    // which breaks its link with the second name, still in the lower one.
+    {.name = "OverlayInPlace",
+     .full = false,
+     .setup = SecondName,
+     .status = 0,
+     .converted = true,
+     .overlay = true},
 };
 
 // The inode flags of a file, as lsattr shows them.
@@ -940,11 +966,12 @@ TEST(Rewrite, FullDiskChangesNothingAndAMountedFileIsWrittenInPlace) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root for a disk and mounts of its own";
   ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << std::strerror(errno);
   ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-  // One page too many: the settings file grows from 4095 bytes to 4097.
-  const std::string settings = "zub=7\r\n" + std::string(4086, 'p') + "\r\n";
-  const std::string patched = "zub=345\r\n" + std::string(4086, 'p') + "\r\n";
   for (const DiskCase& test : kDisks) {
     SCOPED_TRACE(test.name);
+    // 4095 bytes: with the value 7 one page too few for the new content.
+    const std::string rest = std::string(4087 - std::strlen(test.old_value), 'p') + "\r\n";
+    const std::string settings = "zub=" + std::string(test.old_value) + "\r\n" + rest;
+    const std::string patched = "zub=345\r\n" + rest;
     Folder folder;
     const std::string image = folder.path() + ".ext2";
     if (test.tmpfs != nullptr) {
@@ -959,6 +986,17 @@ TEST(Rewrite, FullDiskChangesNothingAndAMountedFileIsWrittenInPlace) {
     folder.Write("log.001", "zub=345\r\n");
     folder.Write("InBetween.ini", settings);
     if (test.setup != nullptr) test.setup(folder);
+    const std::string upper = folder.path() + ".upper";
+    if (test.overlay) {
+      fs::create_directory(upper);
+      ASSERT_EQ(::mount("zub", upper.c_str(), "tmpfs", 0, "size=256k"), 0) << std::strerror(errno);
+      fs::create_directories(upper + "/files");
+      fs::create_directories(upper + "/work");
+      const std::string layers =
+          "lowerdir=" + folder.path() + ",upperdir=" + upper + "/files,workdir=" + upper + "/work";
+      ASSERT_EQ(::mount("zub", folder.path().c_str(), "overlay", 0, layers.c_str()), 0)
+          << std::strerror(errno);
+    }
     const std::string settings_path = folder / "InBetween.ini";
     if (test.flags != nullptr) {
       ASSERT_EQ(std::system(("chattr +" + std::string(test.flags) + " " + settings_path).c_str()),
@@ -976,6 +1014,11 @@ TEST(Rewrite, FullDiskChangesNothingAndAMountedFileIsWrittenInPlace) {
     for (const char* name : {"InBetween.ini", "real.ini", "second.ini"}) {
       if (test.converted && expected.contains(name)) expected[name].second = patched;
     }
+    if (test.overlay) {
+      expected["second.ini"].second = settings;
+      std::string& facts = expected["InBetween.ini"].first;
+      facts.replace(facts.find(" links 2 "), 9, " links 1 ");
+    }
     ToolResult result = RunTool(In(folder, {"log.001", "InBetween.ini"}));
     ExpectQuiet(result);
     EXPECT_EQ(result.exit_status, test.status);
@@ -984,6 +1027,11 @@ TEST(Rewrite, FullDiskChangesNothingAndAMountedFileIsWrittenInPlace) {
     EXPECT_EQ(folder.Snapshot(), expected);
     EXPECT_EQ(FlagsOf(settings_path), flags);
     (void)::umount2((folder / "InBetween.ini").c_str(), MNT_DETACH);
+    if (test.overlay) {
+      ASSERT_EQ(::umount2(folder.path().c_str(), MNT_DETACH), 0);
+      ASSERT_EQ(::umount2(upper.c_str(), MNT_DETACH), 0);
+      fs::remove_all(upper);
+    }
     ASSERT_EQ(::umount2(folder.path().c_str(), MNT_DETACH), 0);
     fs::remove(image);
   }
