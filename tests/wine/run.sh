@@ -149,6 +149,23 @@ run "$zub" log.001 NUL
 check "NUL as the settings file" "0 Bad file InBetween.ini, zub= not found" \
   "$status $(tail -n 2 <<<"$out" | head -n 1)"
 
+# A pipe as the settings file, swapped for a link before its writer ends
+# it: the lines are never written to the file the link leads to (1006, 238
+# as Wine hands it on), and no file is made for them (2).
+while read -r target code; do
+  rm -f s.fifo s.moved && printf 'secret zub=1500\r\n' >secret.ini && mkfifo s.fifo
+  (exec 8>s.fifo && printf 'a\r\nzub=7 x\r\n' >&8 && sleep 2 && mv s.fifo s.moved &&
+    ln -s "$target" s.fifo) &
+  run "$zub" log.001 s.fifo
+  wait
+  check "pipe swapped for a link to $target" "$code zub=1500 " \
+    "$status $(value secret.ini) $(ls gone.ini 2>/dev/null)"
+done <<'EOF'
+secret.ini 238
+gone.ini 2
+EOF
+rm -f s.fifo s.moved secret.ini
+
 # Names of 259 bytes are used whole (the temporary file's is longer), one
 # more is refused.
 long=$(printf 'a%.0s' {1..120})/$(printf 'b%.0s' {1..120})/$(printf 'c%.0s' {1..13}).ini
