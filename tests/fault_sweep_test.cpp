@@ -422,6 +422,17 @@ void Run(const std::string& text) {
     fake.ActAtNth(Call::kWriteAt, 1, [] {
       fs::copy_file(SwapRoot / "files" / "InBetween.ini", SwapRoot / "before write");
     });
+    // The new file, where it can be seen before it takes over the old one's
+    // metadata, grants nobody more than the old one does.
+    fake.ActAtNth(Call::kCopyMetadata, 1, [] {
+      for (const auto& entry : fs::directory_iterator(SwapRoot / "files")) {
+        const std::string entry_name = entry.path().filename().string();
+        if (!entry_name.starts_with(".zub-") || entry_name == host::kTakenName) continue;
+        const auto wider = entry.status().permissions() &
+                           ~fs::status(SwapRoot / "files" / "InBetween.ini").permissions();
+        WriteFile(SwapRoot / "wider", std::to_string(static_cast<unsigned>(wider)));
+      }
+    });
     // The log's writer opens it again while it is read, as it may: nothing
     // the run has done to the log may hold the writer up, or end the run.
     fake.ActAtNth(Call::kRead, 1,
@@ -527,6 +538,9 @@ class FaultSweep : public ::testing::TestWithParam<std::size_t> {
     ASSERT_EQ(counted_.settings_metadata, metadata_);
     if (Among(counted_.calls, counted_.calls.size(), Call::kWriteAt)) {
       EXPECT_EQ(ReadFile(root_ / "before write"), scenario.settings);
+    }
+    if (fs::exists(root_ / "wider")) {
+      EXPECT_EQ(ReadFile(root_ / "wider"), "0");
     }
     // The settings file is new from the commit on; before it, the old one.
     const auto commit = std::find(counted_.calls.rbegin(), counted_.calls.rend(), scenario.commit);
@@ -726,6 +740,44 @@ TEST_P(FaultSweep, EverySwapOfThePathLeavesTheFileAtTheNameAlone) {
 
 INSTANTIATE_TEST_SUITE_P(Runs, FaultSweep, ::testing::Range<std::size_t>(0, std::size(kScenarios)),
                          [](const auto& row) { return std::string(kScenarios[row.param].name); });
+
+// A file that differs from the one read in one half of one part of its
+// identity (the device, or the inode; on Windows the volume, or the file
+// index) is another file to every step that goes by the place.
+TEST(Place, EveryStepRefusesAnotherIdentity) {
+  const fs::path root = host::MakeTempFolder();
+  const std::string name = (root / "InBetween.ini").string();
+  WriteFile(name, kSettings);
+  FilePlace place;
+  Handle file = 0;
+  ASSERT_EQ(Sys.locate(name.c_str(), &place), 0);
+  ASSERT_EQ(Sys.open_read(name.c_str(), &file), 0);
+  ASSERT_EQ(Sys.check_place(file, &place), 0);
+  Sys.close(file);
+  const PlatformCode moved = NativeCalls().moved;
+  const TemporaryFile none{0, "absent", true};
+  for (const auto& [volume, index] : {std::pair{1ull, 0ull},
+                                      {1ull << 32, 0ull},
+                                      {0ull, 1ull},
+                                      {0ull, 1ull << 32},
+                                      {0ull, 0ull}}) {
+    SCOPED_TRACE(::testing::Message() << "volume ^ " << volume << ", index ^ " << index);
+    FilePlace other = place;
+    other.file.volume ^= volume;
+    other.file.index ^= index;
+    const PlatformCode expected = volume == 0 && index == 0 ? 0 : moved;
+    EXPECT_EQ(Sys.probe_write(other), expected);
+    EXPECT_EQ(Sys.open_update(other, &file), expected);
+    if (expected == 0) {
+      Sys.close(file);
+    } else {
+      EXPECT_EQ(Sys.replace(other, none), moved);
+    }
+  }
+  Sys.close(place.folder);
+  EXPECT_EQ(ReadFile(name), kSettings);
+  fs::remove_all(root);
+}
 
 }  // namespace
 

@@ -749,6 +749,8 @@ void StickyFolderOfRoot(const Folder& f) {
   }
 }
 
+// The runner's own file, of another group.
+void GroupOfAnother(const Folder& f) { (void)::chown((f / "InBetween.ini").c_str(), 0, 65534); }
 void UsersOwnFile(const Folder& f) {
   GiveToAnother(f, "user");
   GiveToAnother(f, "user/InBetween.ini");
@@ -773,6 +775,7 @@ const PathCase kPaths[] = {
     {"FolderWithoutWriting", "log.001", "locked/InBetween.ini", "", Locked, true, true},
     // Root gives the new file the old one's owner.
     {"OtherOwner", "log.001", "InBetween.ini", "", OtherOwner, true},
+    {"GroupOfAnother", "log.001", "InBetween.ini", "", GroupOfAnother, true},
     // A log of another owner cannot be read without access times: it is read
     // the usual way.
     {"LogOfAnotherOwner", "log.001", "InBetween.ini", "", RootsLog, true, true},
