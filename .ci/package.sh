@@ -40,7 +40,17 @@ echo "passed: lintian $(basename "$deb")"
 [ "$(id -u)" -eq 0 ] || fail "installing the package needs root"
 if dpkg-query -W zub >/dev/null 2>&1; then fail "a package zub is installed already"; fi
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# A check that fails after the installation removes the package again, so
+# that the next run finds the machine as it was.
+installed=0
+cleanup() {
+  if [ "$installed" = 1 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq zub >/dev/null 2>&1 || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+installed=1
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; exit 1; }
 dpkg-query -L zub | sort >"$work/files"
@@ -82,6 +92,7 @@ grep -q '^EXIT STATUS' "$work/man.txt" || fail "man zub shows no manual page"
 grep -q "zub $version" "$work/man.txt" || fail "man zub does not show version $version"
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq zub >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; exit 1; }
+installed=0
 if dpkg-query -W zub >/dev/null 2>&1; then fail "dpkg still knows zub after its removal"; fi
 while read -r path; do
   # Folders that other packages share (/usr/bin, ...) stay.
