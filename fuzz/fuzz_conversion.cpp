@@ -37,7 +37,8 @@ using zub::fuzz::Require;
 
 constexpr std::size_t kHeadSize = 5;
 constexpr zub::PlatformCode kCodes[] = {EIO, ENOSPC, EACCES, ENOENT};
-const std::string kBanner = "ZUB - carries the zub= value from a log into a settings file\r\n";
+const std::string kBanner =
+    "ZUB " ZUB_VERSION " - carries the zub= value from a log into a settings file\r\n";
 const std::string kPrompt = "Press ENTER to close ZUB Window\r\n";
 
 bool IsDigit(char byte) { return byte >= '0' && byte <= '9'; }

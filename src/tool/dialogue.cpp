@@ -6,7 +6,9 @@ namespace zub {
 
 namespace {
 
-constexpr std::string_view kBanner = "ZUB - carries the zub= value from a log into a settings file";
+// The version comes from CMakeLists.txt.
+constexpr std::string_view kBanner =
+    "ZUB " ZUB_VERSION " - carries the zub= value from a log into a settings file";
 constexpr std::string_view kUsage[] = {
     "Bad params",
     "Example of using",

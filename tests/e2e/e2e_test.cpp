@@ -36,7 +36,8 @@ namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 // What the tool says, line by line.
-const std::string kBanner = "ZUB - carries the zub= value from a log into a settings file\r\n";
+const std::string kBanner =
+    "ZUB " ZUB_VERSION " - carries the zub= value from a log into a settings file\r\n";
 constexpr std::string_view kExample =
     R"(ZUB "C:\Program Files\CM8000\log.001" "C:\Program Files\ChessBase\Engines\TheKing\InBetween.ini")";
 static_assert(kExample.size() == 96);

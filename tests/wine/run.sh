@@ -319,8 +319,8 @@ rm -rf sw sw.read other
 check "no temporary file left" "" "$(find . -name '.zub-*')"
 
 # What zub.exe carries: its manifest and its version, no debug information
-# (zub.exe.debug holds it); the package holds the same zub.exe, and the
-# README with CR LF line ends.
+# (zub.exe.debug holds it); the package holds the same zub.exe, the texts
+# with CR LF line ends, the guide with the version, and the licence.
 objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 resources=$("${objdump%objdump}windres" -i "$zub" -O rc | tr -d '"')
@@ -332,11 +332,45 @@ check "version" "$want|ProductVersion, $version" "$(grep -o "$fields" <<<"$resou
 check "no debug information" "" "$("$objdump" -h "$zub" | grep -o '\.debug_[a-z]*' | head -n 1)"
 cpack --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null
 (cd package && cmake -E tar xf ./*.zip)
-check "package: layout" "README.txt examples/InBetween.ini examples/log.001 zub.exe" \
-  "$(cd package/zub-*-win64 && find . -type f | sed 's|^\./||' | sort | paste -sd ' ')"
-check "package: zub.exe as built" same "$(cmp -s package/zub-*-win64/zub.exe "$zub" && echo same)"
-check "package: README lines end in CR LF" "$(wc -l <"$root/README.md")" \
-  "$(grep -c $'\r$' package/zub-*-win64/README.txt)"
+unpacked=$(echo package/zub-*-win64)
+check "package: layout" \
+  "CHANGELOG.txt LICENSE.txt README.txt examples/InBetween.ini examples/log.001 run-zub.bat zub.exe" \
+  "$(cd "$unpacked" && find . -type f | sed 's|^\./||' | sort | paste -sd ' ')"
+check "package: zub.exe as built" same "$(cmp -s "$unpacked/zub.exe" "$zub" && echo same)"
+for text in CHANGELOG.txt LICENSE.txt README.txt run-zub.bat; do
+  check "package: $text, lines end in CR LF" "$(wc -l <"$unpacked/$text")" \
+    "$(grep -c $'\r$' "$unpacked/$text")"
+done
+check "package: the guide's version" "ZUB $version for Windows" "$(head -n 1 "$unpacked/README.txt" | tr -d '\r')"
+check "package: the licence" same "$(tr -d '\r' <"$unpacked/LICENSE.txt" | cmp -s - "$root/LICENSE" && echo same)"
+
+# run-zub.bat from the package under Wine's cmd, once per outcome: its
+# status and the settings file afterwards, from a folder whose path has a
+# blank and a "!" (which delayed expansion would eat). The zub.exe of the
+# last row says nothing and exits with 0, which is no success. Every run
+# removes its folder in %TEMP%.
+cp -r "$unpacked" 'zub dir!'
+cp -r "$unpacked" mute && rm mute/zub.exe
+echo 'int main() { return 0; }' | "$compiler" -x c++ - -static -o mute/zub.exe
+printf 'no value\r\n' >novalue.log
+printf 'no tag\r\n' >notag.ini
+temporary() { find "$WINEPREFIX/drive_c/users" -path '*/Temp/zub-*' -prune | wc -l; }
+before=$(temporary)
+while IFS='|' read -r folder expected converted arguments; do
+  read -r -a argv <<<"$arguments"
+  fresh s.ini
+  status=0
+  "$wine" cmd /c "$folder\\run-zub.bat" "${argv[@]}" </dev/null >/dev/null 2>&1 || status=$?
+  check "run-zub.bat ${argv[*]}: status, settings" "$expected $converted" "$status $(value s.ini)"
+done <<'EOF'
+zub dir!|0|zub=1734|log.001 s.ini
+zub dir!|91|zub=1500|novalue.log s.ini
+zub dir!|92|zub=1500|log.001 notag.ini
+zub dir!|93|zub=1500|log.001 s.ini extra
+zub dir!|2|zub=1500|missing.log s.ini
+mute|94|zub=1500|log.001 s.ini
+EOF
+check "run-zub.bat: no folder left in %TEMP%" "$before" "$(temporary)"
 
 echo "$failures check(s) failed"
 [ "$failures" -eq 0 ] || exit 1
