@@ -101,34 +101,25 @@ struct Resolved {
   struct stat status = {};
 };
 
-// Goes on from `*folder` to the folder `name` in it, whose status is
-// `status`; the folder left is closed.
-PlatformCode Enter(int* folder, const char* name, const struct stat& status) {
+// Goes on from `*folder` to the folder `name` in it, coming from
+// `*previous`, which becomes what was entered; the folder left is closed.
+// What is entered is looked at once it is open: a folder mounted there on
+// demand, or swapped in meanwhile, is judged as it is.
+PlatformCode Enter(int* folder, const char* name, struct stat* previous, uid_t runner) {
   Handle next = 0;
   if (PlatformCode code = OpenAt(*folder, name, kStepFlags | O_NOFOLLOW, 0, &next); code != 0) {
     return code;
   }
-  struct stat opened;
-  PlatformCode code = ::fstat(Fd(next), &opened) == 0 ? 0 : errno;
-  // Another folder took the name meanwhile.
-  if (code == 0 && IdOf(opened) != IdOf(status)) code = ESTALE;
+  struct stat entered;
+  PlatformCode code = ::fstat(Fd(next), &entered) == 0 ? 0 : errno;
+  if (code == 0 && Steered(*previous, entered, runner)) code = EPERM;
   if (code != 0) {
     ::close(Fd(next));
     return code;
   }
   ::close(*folder);
   *folder = Fd(next);
-  return 0;
-}
-
-// Starts again from the root folder, as an absolute name does: `previous`
-// is what led there.
-PlatformCode EnterRoot(int* folder, struct stat* previous, uid_t runner) {
-  struct stat root;
-  if (::stat("/", &root) != 0) return errno;
-  if (Steered(*previous, root, runner)) return EPERM;
-  if (PlatformCode code = Enter(folder, "/", root); code != 0) return code;
-  *previous = root;
+  *previous = entered;
   return 0;
 }
 
@@ -184,7 +175,8 @@ PlatformCode Resolve(const char* name, Resolved* resolved) {
       std::string target;
       code = ++links > kMaxLinks ? ELOOP : ReadLink(folder, step.c_str(), &target);
       previous = status;
-      if (code == 0 && target.front() == '/') code = EnterRoot(&folder, &previous, runner);
+      // A whole path starts again from the root folder.
+      if (code == 0 && target.front() == '/') code = Enter(&folder, "/", &previous, runner);
       rest.insert(0, target);
       continue;
     }
@@ -200,8 +192,7 @@ PlatformCode Resolve(const char* name, Resolved* resolved) {
       code = ENOTDIR;
       break;
     }
-    code = Enter(&folder, step.c_str(), status);
-    previous = status;
+    code = Enter(&folder, step.c_str(), &previous, runner);
     if (code == 0 && last) rest = ".";
   }
   if (folder >= 0) ::close(folder);
