@@ -236,7 +236,7 @@ bool InjectSystemFault(SystemFault fault) {
     case SystemFault::kNoReplacement:
       // The replacement could not take the replaced file's name; both are
       // as they were, and a plain move is left.
-      Win32.replace_file = [](LPCWSTR, LPCWSTR) {
+      Win32.replace_file = [](LPCWSTR, LPCWSTR, LPCWSTR) {
         ::SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
         return FALSE;
       };

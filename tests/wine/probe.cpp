@@ -224,7 +224,7 @@ void Change(const std::string& step) {
       replaced = place;
       return zub::NativeCalls().replace(place, file);
     };
-    zub::Win32.replace_file = [](LPCWSTR, LPCWSTR) {
+    zub::Win32.replace_file = [](LPCWSTR, LPCWSTR, LPCWSTR) {
       Meddle(replaced);
       ::SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
       return FALSE;
