@@ -5,6 +5,7 @@
 #ifndef ZUB_TESTS_SUPPORT_HOST_H_
 #define ZUB_TESTS_SUPPORT_HOST_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -106,7 +107,7 @@ enum class HeldCall {
   kRemove,          // the removal of a temporary file
   kRemoveOld,       // the removal of the replaced file, under its backup name
 };
-inline constexpr int kHeldCalls = 8;
+inline constexpr std::size_t kHeldCalls = 8;
 // The call fails its first `times` tries with `code`, then does what it
 // does; pauses between tries take no time.
 struct Hold {
