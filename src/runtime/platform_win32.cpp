@@ -572,9 +572,9 @@ PlatformCode LeftBehind = 0;
 // step fails (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) the name is empty, and
 // the new file takes it, or else the old one goes back. Without a backup
 // name of its own, Windows would leave the old file under one it does not
-// tell. Where nothing has moved (every other failure; a copy that Wine makes
-// as the backup goes with it), the replacement is moved over the file,
-// which is what ReplaceFileW does itself in the end. Each step replaces the
+// tell. Where nothing has moved (every other failure; a backup made as a
+// copy is removed), the replacement is moved over the file, which is what
+// ReplaceFileW does itself in the end. Each step replaces the
 // name as it stands, a link there as itself, and only once the name is seen
 // to lead to the file that was read. `old_kept`: the old file stays under
 // the backup name, as neither could take the name.
