@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "runtime/platform.h"
@@ -52,16 +53,48 @@ bool Unsupported(PlatformCode code) {
          code == ERROR_NOT_SUPPORTED || code == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+// Another program that opens a file for a moment right after it was
+// written or closed (a virus scanner, the search indexer, a backup or sync
+// client) lets go within tens to a few hundred milliseconds. Until then an
+// open meets a sharing or lock violation; a rename over the file, or its
+// removal, also ERROR_ACCESS_DENIED, and ReplaceFileW also
+// ERROR_UNABLE_TO_REMOVE_REPLACED.
+bool Held(PlatformCode code) {
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+}
+
+bool HeldOrRefused(PlatformCode code) {
+  return Held(code) || code == ERROR_ACCESS_DENIED || code == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+// The pauses between tries: 2, 4, ... 512 ms, about one second in all.
+constexpr DWORD kFirstPause = 2;
+constexpr DWORD kLastPause = 512;
+
+// Runs `attempt` again while it fails with a code that `held` takes for
+// such a hold, and gives its last code: a hold that lasts is refused as it
+// would have been at once.
+template <typename Attempt>
+PlatformCode AfterHolds(Attempt attempt, bool (*held)(PlatformCode) = HeldOrRefused) {
+  PlatformCode code = attempt();
+  for (DWORD pause = kFirstPause; code != 0 && held(code) && pause <= kLastPause; pause *= 2) {
+    Win32.pause(pause);
+    code = attempt();
+  }
+  return code;
+}
+
 PlatformCode OpenWith(const char* name, DWORD access, DWORD disposition, DWORD attributes,
                       Handle* handle) {
-  HANDLE file = ::CreateFileA(name, access, kShareMode, nullptr, disposition, attributes, nullptr);
+  HANDLE file = Win32.open_file(name, access, kShareMode, disposition, attributes);
   if (file == INVALID_HANDLE_VALUE) return LastError();
   *handle = reinterpret_cast<Handle>(file);
   return 0;
 }
 
 PlatformCode OpenRead(const char* name, Handle* handle) {
-  return OpenWith(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, handle);
+  return AfterHolds(
+      [&] { return OpenWith(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, handle); });
 }
 
 PlatformCode OpenWrite(const char* name, Handle* handle) {
@@ -177,7 +210,7 @@ std::wstring PlacePath(const FilePlace& place, const std::string& leaf) {
 // What the open file is known by, and its attributes.
 PlatformCode Identify(HANDLE file, FileId* id, DWORD* attributes) {
   BY_HANDLE_FILE_INFORMATION information = {};
-  if (!::GetFileInformationByHandle(file, &information)) return LastError();
+  if (!Win32.file_information(file, &information)) return LastError();
   *id = {information.dwVolumeSerialNumber,
          std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow};
   if (attributes != nullptr) *attributes = information.dwFileAttributes;
@@ -191,9 +224,8 @@ PlatformCode OpenPlace(const FilePlace& place, DWORD access, DWORD share, DWORD 
                        DWORD* attributes) {
   const std::wstring path = PlacePath(place, place.name);
   if (path.empty()) return LastError();
-  HANDLE opened =
-      ::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
+  HANDLE opened = Win32.create_file(path.c_str(), access, share, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags);
   if (opened == INVALID_HANDLE_VALUE) return LastError();
   FileId id;
   DWORD found = 0;
@@ -222,11 +254,16 @@ PlatformCode CheckPlace(const FilePlace& place, DWORD* attributes = nullptr) {
 }
 
 // The file of `place` opened with `access`, as its own security allows
-// (no backup semantics). A refusal where the name leads to another file
-// now is told as kMoved.
+// (no backup semantics), once another program's hold has passed. A refusal
+// where the name leads to another file now is told as kMoved. Opened only
+// to be deleted or to have its security read, it is refused access by its
+// own security alone, which does not pass.
 PlatformCode OpenPlaceFor(const FilePlace& place, DWORD access, DWORD share, HANDLE* file,
                           DWORD* attributes = nullptr) {
-  const PlatformCode code = OpenPlace(place, access, share, 0, file, attributes);
+  const bool content = (access & (GENERIC_READ | GENERIC_WRITE)) != 0;
+  const PlatformCode code =
+      AfterHolds([&] { return OpenPlace(place, access, share, 0, file, attributes); },
+                 content ? HeldOrRefused : Held);
   if (code != 0 && code != kMoved && CheckPlace(place) == kMoved) return kMoved;
   return code;
 }
@@ -365,6 +402,11 @@ void ClearPending(const std::wstring& name) {
   if (PendingName == name) PendingName.clear();
 }
 
+// Removes the file `wide` once another program's hold has passed.
+PlatformCode RemoveFile(const std::wstring& wide) {
+  return AfterHolds([&] { return Win32.delete_file(wide.c_str()) ? 0 : LastError(); });
+}
+
 // A name that nobody can guess, and that no process id or earlier run
 // decides: a leftover never stands in the way.
 std::string FreshName() {
@@ -420,7 +462,7 @@ PlatformCode CreateBeside(const FilePlace& place, bool unnamed, TemporaryFile* f
     if (code == 0 && unnamed && !DeleteOnClose(created, true)) {
       code = LastError();
       ::CloseHandle(created);
-      ::DeleteFileW(wide.c_str());
+      (void)RemoveFile(wide);
       // File systems that cannot do this say so in several ways.
       if (Unsupported(code)) code = ERROR_NOT_SUPPORTED;
     }
@@ -517,32 +559,94 @@ PlatformCode CopyMetadata(const FilePlace& place, Handle handle) {
   return ::SetKernelObjectSecurity(Native(handle), parts, wanted.data()) ? 0 : LastError();
 }
 
+// A name in the folder of `place` that no file has yet. Empty on failure,
+// the code left for GetLastError.
+std::wstring UnusedName(const FilePlace& place) {
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::wstring wide = PlacePath(place, FreshName());
+    if (wide.empty()) return wide;
+    if (::GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+      return wide;
+    }
+  }
+  ::SetLastError(ERROR_FILE_EXISTS);
+  return {};
+}
+
+// True when the name `wide` leads to the file that was read.
+bool IsReadFile(const FilePlace& place, const std::wstring& wide) {
+  HANDLE file = Win32.create_file(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FileId id;
+  const bool read = Identify(file, &id, nullptr) == 0 && id == place.file;
+  ::CloseHandle(file);
+  return read;
+}
+
+PlatformCode MoveNamed(const std::wstring& from, const std::wstring& to, DWORD flags) {
+  return AfterHolds(
+      [&] { return Win32.move_file(from.c_str(), to.c_str(), flags) ? 0 : LastError(); });
+}
+
+// A replaced file that another program held too long to be removed: the
+// code, given once the folder is flushed (the replacement is done then).
+PlatformCode LeftBehind = 0;
+
 // ReplaceFileW keeps what the replaced file has beyond its content (its DACL,
-// attributes and named streams). Where it cannot be used, the file is moved
-// over the old one, which is what it does itself in the end. Each replaces
-// the name as it stands, a link there as itself, and only once the name is
-// seen to lead to the file that was read.
+// attributes and named streams). It moves the replaced file away, to
+// `backup`, before it moves the replacement to its name; where that second
+// step fails (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) the name is empty, and
+// the new file takes it, or else the old one goes back. Without a backup
+// name of its own, Windows would leave the old file under one it does not
+// tell. Where nothing has moved (every other failure; a backup made as a
+// copy is removed), the replacement is moved over the file, which is what
+// ReplaceFileW does itself in the end. Each step replaces the
+// name as it stands, a link there as itself, and only once the name is seen
+// to lead to the file that was read. `old_kept`: the old file stays under
+// the backup name, as neither could take the name.
+PlatformCode ReplaceFile(const FilePlace& place, const std::wstring& from, const std::wstring& to,
+                         const std::wstring& backup, bool* old_kept) {
+  PlatformCode code = AfterHolds([&] {
+    const PlatformCode check = CheckPlace(place);
+    if (check != 0) return check;
+    return Win32.replace_file(to.c_str(), from.c_str(), backup.c_str()) ? 0 : LastError();
+  });
+  if (code == 0 || code == kMoved) return code;
+  if (CheckPlace(place) == ERROR_FILE_NOT_FOUND && IsReadFile(place, backup)) {
+    if (MoveNamed(from, to, MOVEFILE_WRITE_THROUGH) == 0) return 0;
+    *old_kept = MoveNamed(backup, to, MOVEFILE_WRITE_THROUGH) != 0;
+    return code;
+  }
+  code = CheckPlace(place);
+  if (code == 0) code = MoveNamed(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  return code;
+}
+
+// The old file, under the backup name once replaced, is removed; where
+// another program holds it past the wait, SyncFolder reports that.
 PlatformCode Replace(const FilePlace& place, const TemporaryFile& file) {
   const std::wstring wide_from = PlacePath(place, file.name);
   const std::wstring wide_to = PlacePath(place, place.name);
   if (wide_from.empty() || wide_to.empty()) return LastError();
+  const std::wstring backup = UnusedName(place);
+  if (backup.empty()) return LastError();
   EnterPending();
-  PlatformCode code = CheckPlace(place);
-  if (code == 0 && !Win32.replace_file(wide_to.c_str(), wide_from.c_str())) {
-    code = CheckPlace(place);
-    if (code == 0 && !Win32.move_file(wide_from.c_str(), wide_to.c_str(),
-                                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      code = LastError();
-    }
-  }
+  bool old_kept = false;
+  const PlatformCode code = ReplaceFile(place, wide_from, wide_to, backup, &old_kept);
   if (code == 0) ClearPending(wide_from);
+  if (!old_kept) {
+    const PlatformCode removed = RemoveFile(backup);
+    if (code == 0 && removed != ERROR_FILE_NOT_FOUND) LeftBehind = removed;
+  }
   LeavePending();
   return code;
 }
 
 // A file system that cannot flush a folder, or open one for it, has the file
 // in place all the same: that is done as well as it can be.
-PlatformCode SyncFolder(const FilePlace& place) {
+PlatformCode FlushFolder(const FilePlace& place) {
   const std::wstring wide = LongName(place.folder_path.c_str());
   if (wide.empty()) return LastError();
   HANDLE folder = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -552,6 +656,12 @@ PlatformCode SyncFolder(const FilePlace& place) {
   const PlatformCode code = Win32.flush(folder) ? 0 : LastError();
   ::CloseHandle(folder);
   return code == ERROR_ACCESS_DENIED || Unsupported(code) ? 0 : code;
+}
+
+PlatformCode SyncFolder(const FilePlace& place) {
+  const PlatformCode code = FlushFolder(place);
+  const PlatformCode left = std::exchange(LeftBehind, 0);
+  return code != 0 ? code : left;
 }
 
 // The folder takes no new file or name, or has no room for one, or the file
@@ -699,7 +809,7 @@ PlatformCode Remove(const FilePlace& place, const std::string& name) {
   const std::wstring wide = PlacePath(place, name);
   if (wide.empty()) return LastError();
   EnterPending();
-  const PlatformCode code = ::DeleteFileW(wide.c_str()) ? 0 : LastError();
+  const PlatformCode code = RemoveFile(wide);
   if (code == 0) ClearPending(wide);
   LeavePending();
   return code;
@@ -850,15 +960,21 @@ void RemoveFaultHandler() {
 const Win32Calls& NativeWin32Calls() {
   static const Win32Calls calls = {
       .replace_file =
-          [](LPCWSTR replaced, LPCWSTR replacement) {
-            return ::ReplaceFileW(replaced, replacement, nullptr, 0, nullptr, nullptr);
+          [](LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup) {
+            return ::ReplaceFileW(replaced, replacement, backup, 0, nullptr, nullptr);
           },
       .move_file = ::MoveFileExW,
+      .delete_file = ::DeleteFileW,
+      .open_file =
+          [](LPCSTR name, DWORD access, DWORD share, DWORD disposition, DWORD attributes) {
+            return ::CreateFileA(name, access, share, nullptr, disposition, attributes, nullptr);
+          },
       .set_information = ::SetFileInformationByHandle,
       .create_file =
           [](LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD attributes) {
             return ::CreateFileW(name, access, share, nullptr, disposition, attributes, nullptr);
           },
+      .file_information = ::GetFileInformationByHandle,
       .flush = ::FlushFileBuffers,
       .random =
           [](void* bits, std::size_t size) {
@@ -866,6 +982,7 @@ const Win32Calls& NativeWin32Calls() {
                                                     static_cast<ULONG>(size),
                                                     BCRYPT_USE_SYSTEM_PREFERRED_RNG));
           },
+      .pause = ::Sleep,
   };
   return calls;
 }

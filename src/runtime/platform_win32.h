@@ -11,23 +11,31 @@ namespace zub {
 // The system calls of this layer whose outcomes it tells apart, beyond
 // success and a code to hand on: where one fails in a certain way, the
 // layer takes another way (a file system without delete-on-close or
-// reservations, a ReplaceFileW that cannot replace; a name already taken).
-// Tests change entries to reach each of those ways on any system, Wine
-// included. Each gives what the call gives, and leaves the code for
-// GetLastError on failure.
+// reservations, a ReplaceFileW that cannot replace; a name already taken;
+// a file that another program holds for a moment). Tests change entries to
+// reach each of those ways on any system, Wine included. Each gives what
+// the call gives, and leaves the code for GetLastError on failure.
 struct Win32Calls {
-  // ReplaceFileW without a backup, flags or reserved arguments.
-  BOOL (*replace_file)(LPCWSTR replaced, LPCWSTR replacement);
+  // ReplaceFileW with a backup name, without flags or reserved arguments.
+  BOOL (*replace_file)(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup);
   BOOL (*move_file)(LPCWSTR from, LPCWSTR to, DWORD flags);  // MoveFileExW
+  BOOL (*delete_file)(LPCWSTR name);                         // DeleteFileW
+  // CreateFileA, for the names the runtime hands over as they are.
+  HANDLE (*open_file)(LPCSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags);
   // SetFileInformationByHandle: FileDispositionInfo, FileAllocationInfo,
   // FileEndOfFileInfo.
   BOOL (*set_information)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size);
-  // CreateFileW for a temporary file: no security attributes, no template.
+  // CreateFileW, for a temporary file and for the file of a place: no
+  // security attributes, no template.
   HANDLE (*create_file)(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+  // GetFileInformationByHandle: what an open file is known by.
+  BOOL (*file_information)(HANDLE file, BY_HANDLE_FILE_INFORMATION* information);
   // FlushFileBuffers, of files and of folders.
   BOOL (*flush)(HANDLE file);
   // The random bits of temporary files' names; false where none can be had.
   bool (*random)(void* bits, std::size_t size);
+  // Sleep: the pauses while another program holds a file.
+  void (*pause)(DWORD milliseconds);
 };
 
 // The table in use. Starts as the native one.

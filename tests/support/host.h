@@ -5,6 +5,7 @@
 #ifndef ZUB_TESTS_SUPPORT_HOST_H_
 #define ZUB_TESTS_SUPPORT_HOST_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -85,12 +86,41 @@ enum class SystemFault {
   kNoFolderSync,      // folders cannot be brought to stable storage
   kOldKernel,         // unnamed files refused as kernels before 3.11 refuse them
   kFlagRefused,       // the settings file has an inode flag no new file may get
+  kHighFileIndex,     // files differ only in the upper half of their index
+  kMovedAway,         // the replacement fails once the old file has its backup name
 };
 inline constexpr const char* kTakenName = ".zub-0123456789abcdef.tmp";
 // False where this system has no such way to differ (InjectSystemFault then
 // changes nothing).
 bool CanInjectSystemFault(SystemFault fault);
 bool InjectSystemFault(SystemFault fault);
+
+// The calls that meet another program's momentary hold on a file (a virus
+// scanner, the search indexer, a sync client), where the system has them.
+enum class HeldCall {
+  kOpenLog,         // the log opened to be read
+  kReadSettings,    // the settings file opened to be read
+  kWriteSettings,   // the settings file opened in its place to be written
+  kDeleteSettings,  // the settings file opened in its place to be deleted
+  kReplaceFile,     // the replacement in one step (ReplaceFileW)
+  kMoveFile,        // a rename (MoveFileExW)
+  kRemove,          // the removal of a temporary file
+  kRemoveOld,       // the removal of the replaced file, under its backup name
+};
+inline constexpr std::size_t kHeldCalls = 8;
+// The call fails its first `times` tries with `code`, then does what it
+// does; pauses between tries take no time.
+struct Hold {
+  HeldCall call;
+  int times;
+  PlatformCode code;
+};
+inline constexpr int kAlways = 1 << 20;
+// Windows' codes of a hold: access denied, sharing violation, lock
+// violation, and ReplaceFileW's "the replaced file could not be removed".
+inline constexpr PlatformCode kHeld[] = {5, 32, 33, 1175};
+bool CanInjectHolds();
+void InjectHold(const Hold& hold);
 
 }  // namespace zub::testing::host
 

@@ -108,8 +108,14 @@ int UnnamedRefusal = EINVAL;
 bool CanInjectSystemFault(SystemFault fault) {
   // Without /proc, only a privileged process can name an unnamed file.
   if (fault == SystemFault::kNoProc) return ::geteuid() == 0;
-  return fault != SystemFault::kNoReplacement;  // a rename is the one way
+  // A rename is the one way; file indexes and ReplaceFileW are Windows'.
+  return fault != SystemFault::kNoReplacement && fault != SystemFault::kHighFileIndex &&
+         fault != SystemFault::kMovedAway;
 }
+
+bool CanInjectHolds() { return false; }  // share modes are Windows'
+
+void InjectHold(const Hold& /*hold*/) {}
 
 bool InjectSystemFault(SystemFault fault) {
   if (!CanInjectSystemFault(fault)) return false;
@@ -199,6 +205,8 @@ bool InjectSystemFault(SystemFault fault) {
       Posix.set_flags = [](int, int) { return errno = EPERM, -1; };
       break;
     case SystemFault::kNoReplacement:
+    case SystemFault::kHighFileIndex:
+    case SystemFault::kMovedAway:
       break;
   }
   return true;

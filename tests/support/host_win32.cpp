@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -204,12 +205,88 @@ BOOL SetInformation(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID informat
   return NativeWin32Calls().set_information(file, kind, information, size);
 }
 
+// Pauses in a wait for a hold take no time; a wait that does not end is
+// stopped.
+DWORD Paused = 0;
+void QuickPause(DWORD milliseconds) {
+  Paused += milliseconds;
+  if (Paused > 10000) {
+    std::fputs("a wait for a hold that does not end\n", stderr);
+    std::abort();
+  }
+}
+
+// ReplaceFileW as it fails with ERROR_UNABLE_TO_MOVE_REPLACEMENT_2: the
+// replaced file has the backup name, the replacement its own.
+BOOL MoveAwayAndFail(LPCWSTR replaced, LPCWSTR /*replacement*/, LPCWSTR backup) {
+  if (!NativeWin32Calls().move_file(replaced, backup, MOVEFILE_REPLACE_EXISTING)) return FALSE;
+  ::SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
+  return FALSE;
+}
+
+// Holds: what is planned for each call, the tries it has made, and the
+// calls below the holds.
+Hold Plans[kHeldCalls] = {};
+int Tries[kHeldCalls] = {};
+Win32Calls Under;
+std::wstring Backup;  // the name the replaced file is given
+
+bool HeldNow(HeldCall call) {
+  const auto index = static_cast<std::size_t>(call);
+  if (Tries[index]++ >= Plans[index].times) return false;
+  ::SetLastError(static_cast<DWORD>(Plans[index].code));
+  return true;
+}
+
+HANDLE HeldOpen(LPCSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+  const std::string_view path = name;
+  const bool held = path.ends_with("log.001")
+                        ? HeldNow(HeldCall::kOpenLog)
+                        : path.ends_with("InBetween.ini") && HeldNow(HeldCall::kReadSettings);
+  return held ? INVALID_HANDLE_VALUE : Under.open_file(name, access, share, disposition, flags);
+}
+
+HANDLE HeldCreate(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+  if (std::wstring_view(name).ends_with(L"\\InBetween.ini") &&
+      ((access & GENERIC_WRITE) != 0
+           ? HeldNow(HeldCall::kWriteSettings)
+           : (access & DELETE) != 0 && HeldNow(HeldCall::kDeleteSettings))) {
+    return INVALID_HANDLE_VALUE;
+  }
+  return Under.create_file(name, access, share, disposition, flags);
+}
+
 }  // namespace
+
+bool CanInjectHolds() { return true; }
+
+void InjectHold(const Hold& hold) {
+  static bool wrapped = false;
+  if (!std::exchange(wrapped, true)) {
+    Under = Win32;
+    Win32.open_file = HeldOpen;
+    Win32.create_file = HeldCreate;
+    Win32.replace_file = [](LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup) -> BOOL {
+      Backup = backup;
+      return !HeldNow(HeldCall::kReplaceFile) && Under.replace_file(replaced, replacement, backup);
+    };
+    Win32.move_file = [](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+      return !HeldNow(HeldCall::kMoveFile) && Under.move_file(from, to, flags);
+    };
+    Win32.delete_file = [](LPCWSTR name) -> BOOL {
+      return !HeldNow(Backup == name ? HeldCall::kRemoveOld : HeldCall::kRemove) &&
+             Under.delete_file(name);
+    };
+    Win32.pause = QuickPause;
+  }
+  Plans[static_cast<std::size_t>(hold.call)] = hold;
+}
 
 bool CanInjectSystemFault(SystemFault fault) {
   return fault == SystemFault::kNoUnnamedFiles || fault == SystemFault::kNoReservation ||
          fault == SystemFault::kTakenName || fault == SystemFault::kNoReplacement ||
-         fault == SystemFault::kNoFolderSync;
+         fault == SystemFault::kNoFolderSync || fault == SystemFault::kHighFileIndex ||
+         fault == SystemFault::kMovedAway;
 }
 
 bool InjectSystemFault(SystemFault fault) {
@@ -236,7 +313,7 @@ bool InjectSystemFault(SystemFault fault) {
     case SystemFault::kNoReplacement:
       // The replacement could not take the replaced file's name; both are
       // as they were, and a plain move is left.
-      Win32.replace_file = [](LPCWSTR, LPCWSTR) {
+      Win32.replace_file = [](LPCWSTR, LPCWSTR, LPCWSTR) {
         ::SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
         return FALSE;
       };
@@ -251,6 +328,16 @@ bool InjectSystemFault(SystemFault fault) {
         }
         return NativeWin32Calls().flush(file);
       };
+      return true;
+    case SystemFault::kHighFileIndex:
+      Win32.file_information = [](HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
+        if (!NativeWin32Calls().file_information(file, information)) return FALSE;
+        std::swap(information->nFileIndexHigh, information->nFileIndexLow);
+        return TRUE;
+      };
+      return true;
+    case SystemFault::kMovedAway:
+      Win32.replace_file = MoveAwayAndFail;
       return true;
     default:
       return false;  // no such way here

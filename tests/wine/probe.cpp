@@ -13,10 +13,17 @@
 //   probe hold-read FILE      the same, open for reading
 //   probe hold-shared FILE    the same, open for reading, shared for writing
 //                             but not for deletion or renaming
+//   probe hold-during MS HOLD FILE COMMAND...
+//                             holds FILE as `probe HOLD FILE` does while
+//                             COMMAND runs, for MS milliseconds at most; says
+//                             COMMAND's exit code, and whether it ended
+//                             during the hold or after it
 //   probe rewrite STEP FILE   rewrites FILE, adding a line, with one step of
 //                             the rewrite changed: fail-write, fail-replace,
 //                             fail-replace-named (no unnamed temporary file),
-//                             fault and kill (in its sync), wait-named (before
+//                             fault and kill (in its sync), stuck (the old
+//                             file moved away, the new one never moved),
+//                             wait-named (before
 //                             the replacement) and wait-held (in its in-place
 //                             write) say "waiting" and wait until stdin ends;
 //                             before-STEP (STEP: probe_write, create_unnamed,
@@ -127,10 +134,19 @@ void ExitCodeOf(std::string command) {
   Say("exit code " + std::to_string(code));
 }
 
-void Hold(const std::string& name, DWORD access, DWORD share = FILE_SHARE_READ) {
+// FILE open as another program holds it: for writing, for reading, or for
+// reading and shared for writing.
+HANDLE Held(const std::string& how, const std::string& name) {
+  const DWORD access = how == "hold" ? GENERIC_WRITE : GENERIC_READ;
+  const DWORD share = how == "hold-shared" ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
   HANDLE file = ::CreateFileA(name.c_str(), access, share, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) zub::AbortWithCode(::GetLastError(), nullptr);
+  return file;
+}
+
+void Hold(const std::string& how, const std::string& name) {
+  HANDLE file = Held(how, name);
   // Straight out, past the buffer: the holder's parent waits for this line.
   DWORD written = 0;
   ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), "holding\r\n", 9, &written, nullptr);
@@ -145,6 +161,28 @@ void SayNow(const std::string& line) {
   DWORD written = 0;
   ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
               &written, nullptr);
+}
+
+void HoldDuring(DWORD milliseconds, const std::string& how, const std::string& name) {
+  std::string command;
+  for (std::int32_t i = 5; i <= zub::ArgumentCount(); ++i) command += '"' + Argument(i) + "\" ";
+  HANDLE file = Held(how, name);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = startup.hStdError = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  PROCESS_INFORMATION process = {};
+  if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+    zub::AbortWithCode(::GetLastError(), nullptr);
+  }
+  const bool during = ::WaitForSingleObject(process.hProcess, milliseconds) == WAIT_OBJECT_0;
+  ::CloseHandle(file);
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(process.hProcess, &code);
+  SayNow("exit code " + std::to_string(code) + (during ? " during the hold" : " after the hold"));
 }
 
 void Wait() {
@@ -188,6 +226,20 @@ void Change(const std::string& step) {
       ::TerminateProcess(::GetCurrentProcess(), 9);
       return 0;
     };
+  } else if (step == "stuck") {
+    static std::wstring replacement;
+    zub::Win32.replace_file = [](LPCWSTR replaced, LPCWSTR new_file, LPCWSTR backup) -> BOOL {
+      replacement = new_file;
+      if (zub::NativeWin32Calls().move_file(replaced, backup, 0)) {
+        ::SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
+      }
+      return FALSE;
+    };
+    zub::Win32.move_file = [](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+      if (replacement != from) return zub::NativeWin32Calls().move_file(from, to, flags);
+      ::SetLastError(ERROR_SHARING_VIOLATION);
+      return FALSE;
+    };
   } else if (step == "wait-named") {
     sys.replace = [](const zub::FilePlace& place, const zub::TemporaryFile& file) {
       Wait();
@@ -224,7 +276,7 @@ void Change(const std::string& step) {
       replaced = place;
       return zub::NativeCalls().replace(place, file);
     };
-    zub::Win32.replace_file = [](LPCWSTR, LPCWSTR) {
+    zub::Win32.replace_file = [](LPCWSTR, LPCWSTR, LPCWSTR) {
       Meddle(replaced);
       ::SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
       return FALSE;
@@ -274,12 +326,11 @@ int main(int argc, char** argv) {
     std::string child = ::GetCommandLineA();
     child = child.substr(child.find("exit-code") + 10);
     ExitCodeOf(child);
-  } else if (command == "hold") {
-    Hold(Argument(2), GENERIC_WRITE);
-  } else if (command == "hold-read") {
-    Hold(Argument(2), GENERIC_READ);
-  } else if (command == "hold-shared") {
-    Hold(Argument(2), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  } else if (command == "hold" || command == "hold-read" || command == "hold-shared") {
+    Hold(command, Argument(2));
+  } else if (command == "hold-during") {
+    HoldDuring(static_cast<DWORD>(std::strtoul(Argument(2).c_str(), nullptr, 10)), Argument(3),
+               Argument(4));
   } else if (command == "rewrite") {
     Rewrite(Argument(2), Argument(3));
   } else if (command == "wait") {
