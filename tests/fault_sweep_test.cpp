@@ -899,6 +899,74 @@ TEST(Place, EveryStepRefusesAnotherIdentity) {
   fs::remove_all(root);
 }
 
+// Links and owners on the way to a file, as the layer sees them (owners: 0
+// the runner, 1 and 2 two other users, -1 one that may not be read): a link
+// of another user leads only to what that user owns, and a folder of
+// another user holds only that user's links.
+struct LinkCase {
+  const char* name;
+  std::vector<host::Seen> seen;
+  const char* path;
+  bool refused;
+};
+
+const LinkCase kLinks[] = {
+    {"OthersLinkToRunnersFile",
+     {{"user", false, 1}, {"user/link.ini", true, 1, "secret.ini"}},
+     "user/link.ini",
+     true},
+    {"OthersFolderLinkToRunnersFolder",
+     {{"user", false, 1}, {"user/engine", true, 1, "root"}},
+     "user/engine/InBetween.ini",
+     true},
+    {"ThirdsLinkInOthersFolder",
+     {{"user", false, 1}, {"user/link.ini", true, 2, "user/own.ini"}, {"user/own.ini", false, 2}},
+     "user/link.ini",
+     true},
+    {"OthersLinkToItsOwnFile",
+     {{"user", false, 1}, {"user/link.ini", true, 1, "user/own.ini"}, {"user/own.ini", false, 1}},
+     "user/link.ini",
+     false},
+    {"RunnersLinkToOthersFile",
+     {{"user/link.ini", true, 0, "user/own.ini"}, {"user/own.ini", false, 1}},
+     "user/link.ini",
+     false},
+    {"LinkOfUnreadableOwner",
+     {{"user", false, 1}, {"user/link.ini", true, -1, "secret.ini"}},
+     "user/link.ini",
+     false},
+    // A hard link needs the right to write its file there: plain files are
+    // the system's affair.
+    {"RunnersFileInOthersFolder", {{"user", false, 1}}, "user/own.ini", false},
+};
+
+TEST(Place, LinksOfAnotherUserLeadOnlyToWhatThatUserOwns) {
+  if (!host::CanShowLinks()) GTEST_SKIP() << "links and owners are real here: tests/e2e, as root";
+  // ERROR_UNTRUSTED_MOUNT_POINT, as the system refuses such links itself.
+  constexpr PlatformCode kUntrusted = 448;
+  for (const LinkCase& test : kLinks) {
+    SCOPED_TRACE(test.name);
+    const fs::path root = host::MakeTempFolder();
+    for (const char* file : {"secret.ini", "user/link.ini", "user/own.ini",
+                             "user/engine/InBetween.ini", "root/InBetween.ini"}) {
+      fs::create_directories((root / file).parent_path());
+      WriteFile(root / file, kSettings);
+    }
+    host::ShowLinks(root, test.seen);
+    const std::string name = (root / test.path).string();
+    FilePlace place;
+    Handle file = 0;
+    const PlatformCode located = Sys.locate(name.c_str(), &place);
+    const PlatformCode opened = Sys.open_read(name.c_str(), &file);
+    if (located == 0) Sys.close(place.folder);
+    if (opened == 0) Sys.close(file);
+    EXPECT_EQ(located, test.refused ? kUntrusted : 0);
+    EXPECT_EQ(opened, test.refused ? kUntrusted : 0);
+    host::ShowLinks(root, {});
+    fs::remove_all(root);
+  }
+}
+
 }  // namespace
 
 void RunSweepJob(const std::string& job) { Run(job); }

@@ -21,10 +21,18 @@
 
 #include "runtime/platform.h"
 #include "runtime/platform_win32.h"
+#include "runtime/platform_win32_path.h"
 
 namespace zub {
 
 namespace {
+
+using win32::CheckLinks;
+using win32::FinalPath;
+using win32::FullPath;
+using win32::LongName;
+using win32::Narrow;
+using win32::Widen;
 
 // Every file this program opens may be read by others meanwhile, never
 // written.
@@ -93,110 +101,13 @@ PlatformCode OpenWith(const char* name, DWORD access, DWORD disposition, DWORD a
 }
 
 PlatformCode OpenRead(const char* name, Handle* handle) {
+  if (PlatformCode code = CheckLinks(name); code != 0) return code;
   return AfterHolds(
       [&] { return OpenWith(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, handle); });
 }
 
 PlatformCode OpenWrite(const char* name, Handle* handle) {
   return OpenWith(name, GENERIC_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, handle);
-}
-
-// Paths. The *A calls keep to MAX_PATH; the paths this layer makes itself
-// (the temporary file beside a settings file whose name is close to that
-// limit is longer) go through the *W calls, in the code page the *A calls
-// use, and every conversion between the two is exact or refused.
-UINT FileCodePage() { return ::AreFileApisANSI() ? ::GetACP() : ::GetOEMCP(); }
-
-// The name as the *A calls read it. Empty on failure, with
-// ERROR_NO_UNICODE_TRANSLATION for bytes that are no text in the code page
-// (the system would read another character there, and so another name) and
-// ERROR_INVALID_NAME for the empty name.
-std::wstring Widen(const char* text) {
-  const UINT code_page = FileCodePage();
-  const int count = ::MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-  if (count <= 1) {
-    if (count == 1) ::SetLastError(ERROR_INVALID_NAME);
-    return {};
-  }
-  std::wstring wide(static_cast<std::size_t>(count), L'\0');
-  ::MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text, -1, wide.data(), count);
-  wide.resize(static_cast<std::size_t>(count - 1));
-  return wide;
-}
-
-// False, with ERROR_NO_UNICODE_TRANSLATION, where a character has no place
-// of its own in the code page. The system's usual conversion puts a
-// look-alike there ("L" for "Ł", '"' for the fullwidth quotation mark) or
-// the default character, and a name changed that way names another file.
-bool Narrow(std::wstring_view wide, std::string* text) {
-  const UINT code_page = FileCodePage();
-  // UTF-8 holds every character; only an unpaired surrogate has no form.
-  const bool utf8 = code_page == CP_UTF8;
-  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-  BOOL lossy = FALSE;
-  BOOL* const lossy_check = utf8 ? nullptr : &lossy;
-  const int length = static_cast<int>(wide.size());
-  const int count = ::WideCharToMultiByte(code_page, flags, wide.data(), length, nullptr, 0,
-                                          nullptr, lossy_check);
-  if (count <= 0 && length > 0) return false;
-  if (lossy) {
-    ::SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-    return false;
-  }
-  std::string narrow(static_cast<std::size_t>(count), '\0');
-  ::WideCharToMultiByte(code_page, flags, wide.data(), length, narrow.data(), count, nullptr,
-                        nullptr);
-  *text = std::move(narrow);
-  return true;
-}
-
-// The full path of `name`, made from the current folder; the file need not
-// exist. Empty on failure, the code left for GetLastError.
-std::wstring FullPath(const std::wstring& name) {
-  if (name.empty()) return {};  // Widen failed, and said why
-  std::wstring full(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD length =
-        ::GetFullPathNameW(name.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length == 0) return {};
-    if (length < full.size()) {
-      full.resize(length);
-      return full;
-    }
-    full.resize(length);  // the size asked for, the final zero included
-  }
-}
-
-// The full path of `name` with the prefix "\\?\" that lifts the limit of
-// MAX_PATH. Empty on failure, the code left for GetLastError.
-std::wstring LongName(const char* name) {
-  std::wstring full = FullPath(Widen(name));
-  if (full.empty() || full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return full;
-  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
-}
-
-// The path of the open file `file`, links and junctions followed, in the
-// form the *A calls take ("\\?\C:\..." becomes "C:\...", "\\?\UNC\..."
-// "\\..."). False where the system cannot tell it.
-bool FinalPath(HANDLE file, std::string* path) {
-  std::wstring final_path(MAX_PATH, L'\0');
-  DWORD length = 0;
-  for (;;) {
-    length =
-        ::GetFinalPathNameByHandleW(file, final_path.data(), static_cast<DWORD>(final_path.size()),
-                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length < final_path.size()) break;
-    final_path.resize(length);  // the size asked for, the final zero included
-  }
-  if (length == 0) return false;
-  final_path.resize(length);
-  if (final_path.starts_with(L"\\\\?\\UNC\\")) {
-    final_path.replace(0, 8, L"\\\\");
-  } else if (final_path.starts_with(L"\\\\?\\")) {
-    final_path.erase(0, 4);
-  }
-  return Narrow(final_path, path);
 }
 
 // The whole path of the file `leaf` of the folder of `place`, for the *W
@@ -273,6 +184,7 @@ PlatformCode OpenPlaceFor(const FilePlace& place, DWORD access, DWORD share, HAN
 // nobody can rename or remove the folder, nor put a junction in its place.
 // A device has no place.
 PlatformCode Locate(const char* name, FilePlace* place) {
+  if (PlatformCode code = CheckLinks(name); code != 0) return code;
   HANDLE file =
       ::CreateFileA(name, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastError();
@@ -983,6 +895,7 @@ const Win32Calls& NativeWin32Calls() {
                                                     BCRYPT_USE_SYSTEM_PREFERRED_RNG));
           },
       .pause = ::Sleep,
+      .look = win32::LookAt,
   };
   return calls;
 }

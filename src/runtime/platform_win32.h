@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 namespace zub {
 
@@ -15,6 +17,16 @@ namespace zub {
 // a file that another program holds for a moment). Tests change entries to
 // reach each of those ways on any system, Wine included. Each gives what
 // the call gives, and leaves the code for GetLastError on failure.
+// What stands at a path, as a step through it is judged: whether it is a
+// link (a symbolic link or a junction: a reparse point that stands for
+// another name), its owner (empty where it may not be read), and, where
+// links are followed, the path it finally leads to ("\\?\C:\...").
+struct PathLook {
+  bool link = false;
+  std::vector<std::byte> owner;
+  std::wstring final_path;
+};
+
 struct Win32Calls {
   // ReplaceFileW with a backup name, without flags or reserved arguments.
   BOOL (*replace_file)(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup);
@@ -36,6 +48,10 @@ struct Win32Calls {
   bool (*random)(void* bits, std::size_t size);
   // Sleep: the pauses while another program holds a file.
   void (*pause)(DWORD milliseconds);
+  // What stands at `path`, a link as itself or, with `follow`, what it
+  // leads to; false, with the code for GetLastError, where nothing can be
+  // opened there.
+  bool (*look)(LPCWSTR path, bool follow, PathLook* look);
 };
 
 // The table in use. Starts as the native one.

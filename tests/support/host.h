@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "runtime/platform.h"
 
@@ -121,6 +122,20 @@ inline constexpr int kAlways = 1 << 20;
 inline constexpr PlatformCode kHeld[] = {5, 32, 33, 1175};
 bool CanInjectHolds();
 void InjectHold(const Hold& hold);
+
+// How the layer is to see what stands at paths below `root`, where the
+// system can be made to show links and owners that the tests cannot give
+// it (Windows under Wine has no reparse points, and one owner for all):
+// `path` is a link (or not) of `owner` (0: the runner, 1 and 2: two other
+// users, -1: an owner that may not be read) that leads to `leads_to`.
+struct Seen {
+  const char* path;
+  bool link;
+  int owner;
+  const char* leads_to = nullptr;
+};
+bool CanShowLinks();
+void ShowLinks(const std::filesystem::path& root, const std::vector<Seen>& seen);
 
 }  // namespace zub::testing::host
 

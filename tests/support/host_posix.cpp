@@ -117,6 +117,11 @@ bool CanInjectHolds() { return false; }  // share modes are Windows'
 
 void InjectHold(const Hold& /*hold*/) {}
 
+// Real links and owners are made here (tests/e2e, as root).
+bool CanShowLinks() { return false; }
+
+void ShowLinks(const std::filesystem::path& /*root*/, const std::vector<Seen>& /*seen*/) {}
+
 bool InjectSystemFault(SystemFault fault) {
   if (!CanInjectSystemFault(fault)) return false;
   switch (fault) {

@@ -256,7 +256,66 @@ HANDLE HeldCreate(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DW
   return Under.create_file(name, access, share, disposition, flags);
 }
 
+// What ShowLinks makes the layer see, by full path.
+struct SeenAt {
+  std::wstring path;
+  bool link;
+  int owner;
+  std::wstring leads_to;
+};
+std::vector<SeenAt> SeenPaths;
+
+std::wstring Full(const std::filesystem::path& path) {
+  wchar_t full[4096];
+  const DWORD length = ::GetFullPathNameW(path.c_str(), 4096, full, nullptr);
+  return L"\\\\?\\" + std::wstring(full, length);
+}
+
+// The owner `owner` stands for, beside the runner's own `runner`.
+std::vector<std::byte> OwnerSid(int owner, const std::vector<std::byte>& runner) {
+  if (owner <= 0) return owner == 0 ? runner : std::vector<std::byte>{};
+  PSID sid = nullptr;
+  const std::wstring text = L"S-1-5-21-1-2-3-100" + std::to_wstring(owner);
+  if (!::ConvertStringSidToSidW(text.c_str(), &sid)) Fail("ConvertStringSidToSidW");
+  const auto* bytes = static_cast<const std::byte*>(sid);
+  std::vector<std::byte> other(bytes, bytes + ::GetLengthSid(sid));
+  ::LocalFree(sid);
+  return other;
+}
+
+const SeenAt* SeenFor(LPCWSTR path) {
+  for (const SeenAt& seen : SeenPaths) {
+    if (::CompareStringOrdinal(path, -1, seen.path.c_str(), -1, TRUE) == CSTR_EQUAL) return &seen;
+  }
+  return nullptr;
+}
+
+bool SeenLook(LPCWSTR path, bool follow, PathLook* look) {
+  const SeenAt* seen = SeenFor(path);
+  if (seen != nullptr && follow && seen->link) {
+    path = seen->leads_to.c_str();
+    seen = SeenFor(path);
+  }
+  if (!NativeWin32Calls().look(path, follow, look)) return false;
+  if (seen != nullptr) {
+    look->link = seen->link && !follow;
+    look->owner = OwnerSid(seen->owner, look->owner);
+  }
+  return true;
+}
+
 }  // namespace
+
+bool CanShowLinks() { return true; }
+
+void ShowLinks(const std::filesystem::path& root, const std::vector<Seen>& seen) {
+  SeenPaths.clear();
+  for (const Seen& entry : seen) {
+    SeenPaths.push_back({Full(root / entry.path), entry.link, entry.owner,
+                         entry.leads_to == nullptr ? L"" : Full(root / entry.leads_to)});
+  }
+  Win32.look = SeenLook;
+}
 
 bool CanInjectHolds() { return true; }
 
