@@ -206,7 +206,7 @@ void Meddle(const zub::FilePlace& place) {
 void Change(const std::string& step) {
   zub::PlatformCalls& sys = zub::Sys;
   if (step == "fail-write") {
-    sys.write = [](zub::Handle, const void*, std::size_t) { return zub::PlatformCode{112}; };
+    sys.write = [](zub::Handle, const void*, std::size_t) { return zub::PlatformCode{29}; };
   } else if (step == "fail-replace" || step == "fail-replace-named") {
     sys.replace = [](const zub::FilePlace&, const zub::TemporaryFile&) {
       return zub::PlatformCode{29};
