@@ -69,6 +69,7 @@ void AfterHold();
 // Makes this process ignore the `kind`-th interrupt from now on, as nohup
 // does; false where the system has no such thing.
 bool IgnoreInterrupt(int kind);
+bool CanIgnoreInterrupts();
 
 // Ways in which a file system or a system differs from the one the tests
 // run on, made in this process's platform layer, below its table, so that

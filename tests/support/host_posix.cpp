@@ -100,6 +100,8 @@ void RaiseInterrupt(bool /*held*/, int kind) { std::raise(kInterrupts[kind]); }
 
 bool IgnoreInterrupt(int kind) { return std::signal(kInterrupts[kind], SIG_IGN) != SIG_ERR; }
 
+bool CanIgnoreInterrupts() { return true; }
+
 void AfterHold() {}
 
 // What O_TMPFILE gives where unnamed files are refused.

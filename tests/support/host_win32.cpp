@@ -405,6 +405,8 @@ bool InjectSystemFault(SystemFault fault) {
 
 bool IgnoreInterrupt(int /*kind*/) { return false; }
 
+bool CanIgnoreInterrupts() { return false; }
+
 void RaiseInterrupt(bool held, int /*kind*/) {
   wchar_t raised[MAX_PATH];
   const DWORD length = ::GetEnvironmentVariableW(kRaisedVariable, raised, MAX_PATH);
