@@ -22,10 +22,10 @@ wine=$(command -v wine64 || command -v wine) || { echo "wine not found: skipped"
 # shellcheck source=tests/wine/wine_prefix.sh
 . "$root/tests/wine/wine_prefix.sh"
 work=$(mktemp -d)
-# Drive X: is the work folder (for a settings file at the root of a drive).
-ln -sfn "$work" "$WINEPREFIX/dosdevices/x:"
 trap 'rm -f "$WINEPREFIX/dosdevices/x:"; chmod -R u+w "$work"; rm -rf "$work"; stop_wine' EXIT
 start_wine
+# Drive X: is the work folder (for a settings file at the root of a drive).
+ln -sfn "$work" "$WINEPREFIX/dosdevices/x:"
 
 compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
 zub=$build/zub.exe
