@@ -239,7 +239,8 @@ done <<'EOF'
 sub|s.ini|sub/s.ini|0|X:\log.001|X:\s.ini
 EOF
 run "$ansi" log.001 'Łódź\s.ini'
-check "refused name: the report" "Runtime error1113" "$(tail -n 1 <<<"$out" | cut -c 1-17)"
+check "refused name: status, the report" "89 Runtime error1113" \
+  "$status $(tail -n 1 <<<"$out" | cut -c 1-17)"
 
 # A settings file of two names is rewritten in place and stays one file; one
 # of a single name is replaced, and keeps its mode (one that Wine gives new
