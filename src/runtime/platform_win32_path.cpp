@@ -114,7 +114,7 @@ using Sid = std::vector<std::byte>;
 
 Sid SidOf(PSID sid) {
   const auto* bytes = static_cast<const std::byte*>(sid);
-  return Sid(bytes, bytes + ::GetLengthSid(sid));
+  return {bytes, bytes + ::GetLengthSid(sid)};
 }
 
 Sid Runner() {

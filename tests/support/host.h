@@ -136,6 +136,9 @@ struct Seen {
   const char* leads_to = nullptr;
 };
 bool CanShowLinks();
+// Whether this process can make symbolic links (Wine makes none from the
+// Windows side).
+bool CanMakeLinks();
 void ShowLinks(const std::filesystem::path& root, const std::vector<Seen>& seen);
 
 }  // namespace zub::testing::host

@@ -122,6 +122,8 @@ void InjectHold(const Hold& /*hold*/) {}
 // Real links and owners are made here (tests/e2e, as root).
 bool CanShowLinks() { return false; }
 
+bool CanMakeLinks() { return true; }
+
 void ShowLinks(const std::filesystem::path& /*root*/, const std::vector<Seen>& /*seen*/) {}
 
 bool InjectSystemFault(SystemFault fault) {

@@ -308,6 +308,18 @@ bool SeenLook(LPCWSTR path, bool follow, PathLook* look) {
 
 bool CanShowLinks() { return true; }
 
+bool CanMakeLinks() {
+  static const bool can = [] {
+    const std::filesystem::path folder = MakeTempFolder();
+    std::error_code refused;
+    std::filesystem::create_symlink("target", folder / "link", refused);
+    const bool made = !refused && std::filesystem::is_symlink(folder / "link", refused);
+    std::filesystem::remove_all(folder, refused);
+    return made;
+  }();
+  return can;
+}
+
 void ShowLinks(const std::filesystem::path& root, const std::vector<Seen>& seen) {
   SeenPaths.clear();
   for (const Seen& entry : seen) {
