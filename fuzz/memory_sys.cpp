@@ -22,8 +22,9 @@ struct OpenFile {
   std::string name;
   std::size_t at = 0;  // reading: the next byte
   bool open = false;
-  bool ended = false;   // a read has met the end of the data
-  bool hidden = false;  // an unnamed file, kept in Hidden until named
+  bool ended = false;      // a read has met the end of the data
+  bool hidden = false;     // an unnamed file, kept in Hidden until named
+  bool temporary = false;  // the new file of a replacement
 };
 
 MemorySys* State = nullptr;
@@ -49,8 +50,8 @@ bool Fails(const char* call) {
   return true;
 }
 
-Handle NewHandle(const std::string& name, bool hidden = false) {
-  Handles.push_back({name, 0, true, false, hidden});
+Handle NewHandle(const std::string& name, bool hidden = false, bool temporary = false) {
+  Handles.push_back({name, 0, true, false, hidden, temporary});
   return Generation * kHandlesPerRun + kFirstFile + static_cast<Handle>(Handles.size() - 1);
 }
 
@@ -110,7 +111,7 @@ PlatformCode LinkCount(Handle handle, std::uint32_t* count) {
 // The place of a file is its whole name; the folder a handle of its own.
 PlatformCode Locate(const char* name, FilePlace* place) {
   if (Fails("locate")) return State->fail_code;
-  *place = FilePlace{NewHandle(std::string(kFolderOf) + name, true), "", name, {}};
+  *place = FilePlace{NewHandle(std::string(kFolderOf) + name, true), "", name, {}, {}};
   return 0;
 }
 
@@ -127,7 +128,7 @@ PlatformCode CreateUnnamed(const FilePlace& place, TemporaryFile* file) {
   if (!Exists(place.name)) return ENOENT;
   const std::string name = "hidden " + std::to_string(Hidden.size());
   Hidden[name];
-  *file = TemporaryFile{NewHandle(name, true), "", false};
+  *file = TemporaryFile{NewHandle(name, true, true), "", false};
   return 0;
 }
 
@@ -136,7 +137,7 @@ PlatformCode CreateTemporary(const FilePlace& place, TemporaryFile* file) {
   if (!Exists(place.name)) return ENOENT;
   std::string name = FreeName(place.name.c_str());
   State->files[name];
-  *file = TemporaryFile{NewHandle(name), name, true};
+  *file = TemporaryFile{NewHandle(name, false, true), name, true};
   return 0;
 }
 
@@ -153,7 +154,7 @@ PlatformCode NameTemporary(const FilePlace& place, TemporaryFile* file) {
   std::string name = FreeName(place.name.c_str());
   State->files[name] = std::move(Hidden[open->name]);
   Hidden.erase(open->name);
-  *open = OpenFile{name, open->at, true, open->ended, false};
+  *open = OpenFile{name, open->at, true, open->ended, false, true};
   file->name = std::move(name);
   file->named = true;
   return 0;
@@ -238,14 +239,16 @@ PlatformCode Write(Handle handle, const void* data, std::size_t size) {
   if (handle == kConsoleInput) return EBADF;
   OpenFile* file = FileOf(handle);
   if (file == nullptr) return 0;
-  if (Fails("write")) return State->fail_code;
+  if (Fails(file->temporary ? "write_temporary" : "write")) return State->fail_code;
   Content(*file).append(bytes, size);
   return 0;
 }
 
 PlatformCode Sync(Handle handle) {
-  if (handle == kConsoleInput || handle == kConsoleOutput || FileOf(handle) == nullptr) return 0;
-  return Fails("sync") ? State->fail_code : 0;
+  if (handle == kConsoleInput || handle == kConsoleOutput) return 0;
+  const OpenFile* file = FileOf(handle);
+  if (file == nullptr) return 0;
+  return Fails(file->temporary ? "sync_temporary" : "sync") ? State->fail_code : 0;
 }
 
 PlatformCode Close(Handle handle) {
@@ -254,7 +257,10 @@ PlatformCode Close(Handle handle) {
   if (file == nullptr) return 0;
   file->open = false;                          // released even when the call fails, as on POSIX
   if (file->hidden) Hidden.erase(file->name);  // an unnamed file goes with its handle
-  return Fails(file->name.starts_with(kFolderOf) ? "close_folder" : "close") ? State->fail_code : 0;
+  const char* call = file->name.starts_with(kFolderOf) ? "close_folder"
+                     : file->temporary                 ? "close_temporary"
+                                                       : "close";
+  return Fails(call) ? State->fail_code : 0;
 }
 
 PlatformCode Replace(const FilePlace& place, const TemporaryFile& file) {
