@@ -87,10 +87,16 @@ constexpr int kStepFlags = O_RDONLY | O_DIRECTORY;
 // As many links as the system itself follows in one name.
 constexpr int kMaxLinks = 40;
 
+// A folder of root's is a way through, never where a step leads: nobody
+// else can change it, so whoever decided the steps before it still decides
+// the steps after it. A whole path in another user's link thus goes through
+// "/" to that user's own files, and no further.
+bool Passage(const struct stat& status) { return status.st_uid == 0 && S_ISDIR(status.st_mode); }
+
 // True where a step from `from` to `to` would let the owner of `from`, whom
 // the run does not trust, lead it to what another user owns.
 bool Steered(const struct stat& from, const struct stat& to, uid_t runner) {
-  return from.st_uid != 0 && from.st_uid != runner && from.st_uid != to.st_uid;
+  return from.st_uid != 0 && from.st_uid != runner && from.st_uid != to.st_uid && !Passage(to);
 }
 
 // A name resolved: the open folder that holds its last part, that part
@@ -102,7 +108,8 @@ struct Resolved {
 };
 
 // Goes on from `*folder` to the folder `name` in it, coming from
-// `*previous`, which becomes what was entered; the folder left is closed.
+// `*previous`, which becomes what was entered unless that is a passage; the
+// folder left is closed.
 // What is entered is looked at once it is open: a folder mounted there on
 // demand, or swapped in meanwhile, is judged as it is.
 PlatformCode Enter(int* folder, const char* name, struct stat* previous, uid_t runner) {
@@ -119,7 +126,7 @@ PlatformCode Enter(int* folder, const char* name, struct stat* previous, uid_t r
   }
   ::close(*folder);
   *folder = Fd(next);
-  *previous = entered;
+  if (!Passage(entered)) *previous = entered;
   return 0;
 }
 

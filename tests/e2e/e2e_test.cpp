@@ -760,6 +760,12 @@ void RootsLinkToUsersFile(const Folder& f) {
   UsersOwnFile(f);
   fs::create_symlink("user/InBetween.ini", f / "link.ini");
 }
+// The user's own link, by a whole path through folders of root's.
+void UsersAbsoluteLinkToOwnFile(const Folder& f) {
+  UsersOwnFile(f);
+  fs::create_symlink(f / "user/InBetween.ini", f / "user/link.ini");
+  GiveToAnother(f, "user/link.ini");
+}
 // The runner's own link, by a whole path through folders of root's.
 void RunnersAbsoluteLink(const Folder& f) {
   fs::create_symlink(f / "engine/real.ini", f / "link.ini");
@@ -803,6 +809,8 @@ const PathCase kPaths[] = {
      true},
     {"RunnersLinkFromElsewhere", "log.001", "link.ini", "engine/real.ini", RunnersAbsoluteLink,
      true, true},
+    {"UsersAbsoluteLinkToOwnFile", "log.001", "user/link.ini", "user/InBetween.ini",
+     UsersAbsoluteLinkToOwnFile, true},
 };
 
 TEST(Paths, ConversionThroughEveryKindOfPath) {
