@@ -10,13 +10,6 @@
 
 namespace zub {
 
-// The system calls of this layer whose outcomes it tells apart, beyond
-// success and a code to hand on: where one fails in a certain way, the
-// layer takes another way (a file system without delete-on-close or
-// reservations, a ReplaceFileW that cannot replace; a name already taken;
-// a file that another program holds for a moment). Tests change entries to
-// reach each of those ways on any system, Wine included. Each gives what
-// the call gives, and leaves the code for GetLastError on failure.
 // What stands at a path, as a step through it is judged: whether it is a
 // link (a symbolic link or a junction: a reparse point that stands for
 // another name), its owner (empty where it may not be read), and, where
@@ -27,6 +20,13 @@ struct PathLook {
   std::wstring final_path;
 };
 
+// The system calls of this layer whose outcomes it tells apart, beyond
+// success and a code to hand on: where one fails in a certain way, the
+// layer takes another way (a file system without delete-on-close or
+// reservations, a ReplaceFileW that cannot replace; a name already taken;
+// a file that another program holds for a moment). Tests change entries to
+// reach each of those ways on any system, Wine included. Each gives what
+// the call gives, and leaves the code for GetLastError on failure.
 struct Win32Calls {
   // ReplaceFileW with a backup name, without flags or reserved arguments.
   BOOL (*replace_file)(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup);

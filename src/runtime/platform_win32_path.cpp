@@ -24,6 +24,22 @@ namespace {
 
 UINT FileCodePage() { return ::AreFileApisANSI() ? ::GetACP() : ::GetOEMCP(); }
 
+// The path of the open file `file`, links and junctions followed, as the
+// system gives it ("\\?\C:\..."). Empty where the system cannot tell it.
+std::wstring FinalWidePath(HANDLE file) {
+  std::wstring final_path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = ::GetFinalPathNameByHandleW(
+        file, final_path.data(), static_cast<DWORD>(final_path.size()), VOLUME_NAME_DOS);
+    if (length == 0) return {};
+    if (length < final_path.size()) {
+      final_path.resize(length);
+      return final_path;
+    }
+    final_path.resize(length);  // the size asked for, the final zero included
+  }
+}
+
 }  // namespace
 
 std::wstring Widen(const char* text) {
@@ -84,17 +100,8 @@ std::wstring LongName(const char* name) {
 }
 
 bool FinalPath(HANDLE file, std::string* path) {
-  std::wstring final_path(MAX_PATH, L'\0');
-  DWORD length = 0;
-  for (;;) {
-    length =
-        ::GetFinalPathNameByHandleW(file, final_path.data(), static_cast<DWORD>(final_path.size()),
-                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length < final_path.size()) break;
-    final_path.resize(length);  // the size asked for, the final zero included
-  }
-  if (length == 0) return false;
-  final_path.resize(length);
+  std::wstring final_path = FinalWidePath(file);
+  if (final_path.empty()) return false;
   if (final_path.starts_with(L"\\\\?\\UNC\\")) {
     final_path.replace(0, 8, L"\\\\");
   } else if (final_path.starts_with(L"\\\\?\\")) {
@@ -197,20 +204,7 @@ bool LookAt(LPCWSTR path, bool follow, PathLook* look) {
     look->owner = SidOf(owner);
   }
   if (descriptor != nullptr) ::LocalFree(descriptor);
-  if (follow) {
-    std::wstring final_path(MAX_PATH, L'\0');
-    for (;;) {
-      const DWORD length = ::GetFinalPathNameByHandleW(
-          file, final_path.data(), static_cast<DWORD>(final_path.size()), VOLUME_NAME_DOS);
-      if (length == 0) final_path.clear();
-      if (length == 0 || length < final_path.size()) {
-        final_path.resize(length);
-        break;
-      }
-      final_path.resize(length);  // the size asked for, the final zero included
-    }
-    look->final_path = std::move(final_path);
-  }
+  if (follow) look->final_path = FinalWidePath(file);
   ::CloseHandle(file);
   return true;
 }
