@@ -118,7 +118,7 @@ uid_t UnknownOwner() {
       char* after = nullptr;
       const unsigned long inside = std::strtoul(at, &after, 10);
       if (after == at) break;
-      std::strtoul(after, &after, 10);
+      (void)std::strtoul(after, &after, 10);  // the first owner outside
       const unsigned long count = std::strtoul(after, &after, 10);
       if (owner >= inside && owner - inside < count) return static_cast<uid_t>(-1);
       at = after;
@@ -133,10 +133,10 @@ bool Same(uid_t owner, uid_t other) { return owner == other && owner != UnknownO
 
 // A folder of root's is a way through, never where a step leads: whoever
 // decided the steps before it still decides the steps after it (what
-// others may add to it, as to /tmp, is judged by what it is). A whole path in another user's link thus goes through "/" to
-// that user's own files, and no further. Seen from inside a user namespace,
-// the system's folders have an owner that cannot be known; one that only
-// that owner may write is taken as the system's.
+// others may add to it, as to /tmp, is judged by what it is). A whole path in another user's link
+// thus goes through "/" to that user's own files, and no further. Seen from inside a user
+// namespace, the system's folders have an owner that cannot be known; one that only that owner may
+// write is taken as the system's.
 bool Passage(const struct stat& status) {
   if (!S_ISDIR(status.st_mode)) return false;
   return status.st_uid == 0 ||
