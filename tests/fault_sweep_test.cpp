@@ -275,8 +275,11 @@ const Scenario kScenarios[] = {
      true},
     // Holds that last. ReplaceFileW and the move are refused: rewritten in
     // place, once the temporary file's removal has waited. The old file
-    // cannot be removed once replaced: reported, the file converted. The
-    // log, or the settings file, cannot be opened: refused, unchanged.
+    // cannot be removed once replaced: left beside it, the file converted;
+    // there the log, the settings file and its place are each found missing
+    // once, as while another run's replacement leaves the name empty, and
+    // looked for again. The log, or the settings file, cannot be opened:
+    // refused, unchanged.
     {"HeldInPlace",
      kLog,
      kSettings,
@@ -305,8 +308,11 @@ const Scenario kScenarios[] = {
      Call::kReplace,
      kReplaced,
      true,
-     {{Held::kRemoveOld, kAlways, kHeld[1]}},
-     32,
+     {{Held::kRemoveOld, kAlways, kHeld[1]},
+      {Held::kOpenLog, 1, host::kCodes.not_found},
+      {Held::kReadSettings, 1, host::kCodes.not_found},
+      {Held::kWriteSettings, 1, host::kCodes.not_found}},
+     0,
      true},
     {"HeldLog",
      kLog,

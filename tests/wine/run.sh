@@ -167,6 +167,54 @@ done <<'EOF'
 3000 hold-shared s.ini exit code 0 during the hold zub=1734 in place
 EOF
 
+# A scanner that opens every new .zub- file when it first sees it, and holds
+# it for two seconds without sharing it for deletion, catches the old file
+# under its backup name in most runs, which then cannot remove it within its
+# wait. Each run is a conversion all the same, and leaves only that file;
+# made until the scanner has caught it once.
+caught=no
+for _ in {1..8}; do
+  fresh s.ini
+  run "$probe" scan-during 2000 . "$zub" log.001 s.ini
+  held=$(grep -o 'held [0-9]*' <<<"$out")
+  check "scanner, $held: converted, the old content left where held" \
+    "exit code 0 converted zub=1734 left $([ "$held" = "held 1" ] && echo "zub=1500 ")" \
+    "$(tail -n 1 <<<"$out" | cut -d, -f1) $(grep -o converted <<<"$out") $(value s.ini) left $(
+      find . -maxdepth 1 -name '.zub-*' -exec grep -o 'zub=[0-9]*' {} + | tr '\n' ' ')"
+  rm -f .zub-*
+  [ "$held" = "held 1" ] && caught=yes && break
+done
+check "scanner: caught the old file" yes "$caught"
+
+# Eight runs at once on one settings file, each with a value of its own, for
+# three rounds: another run's replacement is a moment's hold, never a missing
+# file. Each run converts, or ends with the code of a hold (32) or of a file
+# replaced since it was read (1006, 238 as Wine hands it on); the file ends
+# whole, with one of the values, and nothing is left beside it.
+masked() { sed 's/zub=[0-9]*/zub=N/' "$@"; }
+allowed=" zub=1500 "
+for k in {1..8}; do
+  printf 'zub=%d\r\n' $((k * 1111)) >"log.$k"
+  allowed+="zub=$((k * 1111)) "
+done
+for round in 1 2 3; do
+  fresh s.ini
+  pids=()
+  for k in {1..8}; do "$wine" "$zub" "log.$k" s.ini </dev/null >"out.$k" & pids+=($!); done
+  statuses=()
+  for pid in "${pids[@]}"; do
+    status=0
+    wait "$pid" || status=$?
+    statuses+=("$status")
+  done
+  odd=$(for s in "${statuses[@]}"; do [[ $s =~ ^(0|32)$ ]] || echo "$s"; done | paste -sd ' ')
+  check "eight runs at once, round $round (${statuses[*]}): no other status" "" "$odd"
+  check "eight runs at once, round $round: whole, one value, nothing left" "same yes " \
+    "$(masked s.ini | cmp -s - <(masked "$root/examples/InBetween.ini") && echo same) $(
+      [[ $allowed == *" $(value s.ini | paste -sd ' ') "* ]] && echo yes) $(find . -name '.zub-*')"
+done
+rm -f log.[1-8] out.[1-8]
+
 fresh ro.ini && chmod 444 ro.ini
 run "$zub" log.001 ro.ini
 check "read-only settings: status" 5 "$status"
