@@ -170,17 +170,18 @@ EOF
 # A scanner that opens every new .zub- file when it first sees it, and holds
 # it for two seconds without sharing it for deletion, catches the old file
 # under its backup name in most runs, which then cannot remove it within its
-# wait. Each run is a conversion all the same, and leaves only that file;
-# made until the scanner has caught it once.
+# wait. Each run is a conversion all the same, and leaves nothing but that
+# file; made until the scanner has caught it once.
 caught=no
 for _ in {1..8}; do
   fresh s.ini
   run "$probe" scan-during 2000 . "$zub" log.001 s.ini
   held=$(grep -o 'held [0-9]*' <<<"$out")
-  check "scanner, $held: converted, the old content left where held" \
-    "exit code 0 converted zub=1734 left $([ "$held" = "held 1" ] && echo "zub=1500 ")" \
-    "$(tail -n 1 <<<"$out" | cut -d, -f1) $(grep -o converted <<<"$out") $(value s.ini) left $(
-      find . -maxdepth 1 -name '.zub-*' -exec grep -o 'zub=[0-9]*' {} + | tr '\n' ' ')"
+  left=$(find . -maxdepth 1 -name '.zub-*' -exec grep -o 'zub=[0-9]*' {} + | paste -sd ' ')
+  check "scanner, $held: converted, nothing but the old content left" \
+    "exit code 0 converted zub=1734 yes" "$(tail -n 1 <<<"$out" | cut -d, -f1) $(
+      grep -o converted <<<"$out") $(value s.ini) $(
+      [[ -z $left || ($held == "held 1" && $left == zub=1500) ]] && echo yes)"
   rm -f .zub-*
   [ "$held" = "held 1" ] && caught=yes && break
 done
