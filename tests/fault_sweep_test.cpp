@@ -275,11 +275,9 @@ const Scenario kScenarios[] = {
      true},
     // Holds that last. ReplaceFileW and the move are refused: rewritten in
     // place, once the temporary file's removal has waited. The old file
-    // cannot be removed once replaced: left beside it, the file converted;
-    // there the log, the settings file and its place are each found missing
-    // once, as while another run's replacement leaves the name empty, and
-    // looked for again. The log, or the settings file, cannot be opened:
-    // refused, unchanged.
+    // cannot be removed once replaced: left, the file converted; there each
+    // name is found missing once, as during another run's replacement. The
+    // log, or the settings file, cannot be opened: refused, unchanged.
     {"HeldInPlace",
      kLog,
      kSettings,

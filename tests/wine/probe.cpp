@@ -18,11 +18,9 @@
 //                             COMMAND runs, for MS milliseconds at most; says
 //                             COMMAND's exit code, and whether it ended
 //                             during the hold or after it
-//   probe scan-during MS FOLDER COMMAND...
-//                             opens every new .zub- file in FOLDER once, and
-//                             holds it for MS milliseconds without sharing
-//                             it for deletion, while COMMAND runs; says
-//                             COMMAND's exit code and how many it held
+//   probe scan-during FOLDER COMMAND...
+//                             holds each new .zub- file of FOLDER while
+//                             COMMAND runs, as ScanDuring says
 //   probe rewrite STEP FILE   rewrites FILE, adding a line, with one step of
 //                             the rewrite changed: fail-write, fail-replace,
 //                             fail-replace-named (no unnamed temporary file),
@@ -46,7 +44,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "runtime/platform_win32.h"
@@ -200,13 +197,12 @@ void HoldDuring(DWORD milliseconds, const std::string& how, const std::string& n
 }
 
 // As a virus scanner does: opens every new .zub- file in `folder` once, when
-// it first sees it, without sharing it for deletion, and holds it for
-// `milliseconds` or until the command ends. (A file still open for writing
-// and deletion cannot be opened so: the temporary file being written.)
-void ScanDuring(DWORD milliseconds, const std::string& folder) {
-  const PROCESS_INFORMATION process = Start(4);
+// it first sees it (a temporary file being written cannot be), without
+// sharing it for deletion; holds it until the command ends, says how many.
+void ScanDuring(const std::string& folder) {
+  const PROCESS_INFORMATION process = Start(3);
   std::vector<std::string> seen;
-  std::vector<std::pair<HANDLE, ULONGLONG>> held;
+  std::vector<HANDLE> held;
   while (::WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
     WIN32_FIND_DATAA found;
     HANDLE search = ::FindFirstFileA((folder + "\\.zub-*").c_str(), &found);
@@ -216,17 +212,11 @@ void ScanDuring(DWORD milliseconds, const std::string& folder) {
       HANDLE file = ::CreateFileA((folder + '\\' + found.cFileName).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (file != INVALID_HANDLE_VALUE) held.emplace_back(file, ::GetTickCount64() + milliseconds);
+      if (file != INVALID_HANDLE_VALUE) held.push_back(file);
     }
     if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
-    for (auto& [file, until] : held) {
-      if (file != nullptr && ::GetTickCount64() >= until)
-        ::CloseHandle(std::exchange(file, nullptr));
-    }
   }
-  for (auto& [file, until] : held) {
-    if (file != nullptr) ::CloseHandle(file);
-  }
+  for (HANDLE file : held) ::CloseHandle(file);
   DWORD code = 0;
   ::GetExitCodeProcess(process.hProcess, &code);
   SayNow("exit code " + std::to_string(code) + ", held " + std::to_string(held.size()));
@@ -379,7 +369,7 @@ int main(int argc, char** argv) {
     HoldDuring(static_cast<DWORD>(std::strtoul(Argument(2).c_str(), nullptr, 10)), Argument(3),
                Argument(4));
   } else if (command == "scan-during") {
-    ScanDuring(static_cast<DWORD>(std::strtoul(Argument(2).c_str(), nullptr, 10)), Argument(3));
+    ScanDuring(Argument(2));
   } else if (command == "rewrite") {
     Rewrite(Argument(2), Argument(3));
   } else if (command == "wait") {
