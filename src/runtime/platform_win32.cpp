@@ -345,22 +345,29 @@ PlatformCode OpenUpdate(const FilePlace& place, Handle* handle) {
 }
 
 // Runs on files of one folder take turns, as the lock of the folder makes
-// them do elsewhere: the run that locks a folder owns a mutex named by the
-// folder's identity until it lets the folder go; another waits for it up to
-// kFolderWait, then finds the folder held by another run. Files need no
-// lock: the share modes keep one writer and no reader beside it already.
+// them do elsewhere: the run that locks a folder owns a mutex named after
+// the folder's final path until it lets the folder go; another waits for it
+// up to kFolderWait, then finds the folder held by another run. (The name
+// holds a hash of the path: a mutex's name has no backslash, and is shorter
+// than a path may be.) Files need no lock: the share modes keep one writer
+// and no reader beside it already. A folder held open with the right to
+// traverse it alone may not tell its attributes: it is taken as a folder.
 constexpr DWORD kFolderWait = 5000;
 HANDLE FolderTurn = nullptr;
 Handle TurnFolder = 0;
 
 PlatformCode Lock(Handle handle, bool exclusive) {
-  if (!exclusive || FolderTurn != nullptr) return 0;
-  FileId id;
-  DWORD attributes = 0;
-  if (PlatformCode code = Identify(Native(handle), &id, &attributes); code != 0) return code;
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return 0;
-  const std::wstring name =
-      L"Local\\zub-folder-" + std::to_wstring(id.volume) + L"-" + std::to_wstring(id.index);
+  BY_HANDLE_FILE_INFORMATION information = {};
+  std::string path;
+  if (!exclusive || FolderTurn != nullptr ||
+      (::GetFileInformationByHandle(Native(handle), &information) &&
+       (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) ||
+      !FinalPath(Native(handle), &path)) {
+    return 0;
+  }
+  std::uint64_t hash = 14695981039346656037u;  // FNV-1a
+  for (const char byte : path) hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211u;
+  const std::wstring name = L"Local\\zub-folder-" + std::to_wstring(hash);
   if (Own(name.c_str(), kFolderWait, &FolderTurn) == WAIT_TIMEOUT) return ERROR_SHARING_VIOLATION;
   if (FolderTurn != nullptr) TurnFolder = handle;
   return 0;
