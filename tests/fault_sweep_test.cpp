@@ -276,7 +276,8 @@ const Scenario kScenarios[] = {
      true},
     // Holds that last. ReplaceFileW and the move are refused: rewritten in
     // place, once the temporary file's removal has waited. The old file
-    // cannot be removed once replaced: reported, the file converted. The
+    // cannot be removed once replaced: left, the file converted; there each
+    // name is found missing once, as during another run's replacement. The
     // log, or the settings file, cannot be opened: refused, unchanged.
     {"HeldInPlace",
      kLog,
@@ -306,8 +307,11 @@ const Scenario kScenarios[] = {
      Call::kReplace,
      kReplaced,
      true,
-     {{Held::kRemoveOld, kAlways, kHeld[1]}},
-     32,
+     {{Held::kRemoveOld, kAlways, kHeld[1]},
+      {Held::kOpenLog, 1, host::kCodes.not_found},
+      {Held::kReadSettings, 1, host::kCodes.not_found},
+      {Held::kWriteSettings, 1, host::kCodes.not_found}},
+     0,
      true},
     {"HeldLog",
      kLog,

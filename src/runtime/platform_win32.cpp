@@ -92,6 +92,55 @@ PlatformCode AfterHolds(Attempt attempt, bool (*held)(PlatformCode) = HeldOrRefu
   return code;
 }
 
+// Another run's replacement moves the old file to a backup name before the
+// new one takes the name: for that moment the name leads nowhere. A run owns
+// this mutex while a name of its own may be missing so, and a name found
+// missing is looked for once more while owning it, when no run is half way
+// through a replacement. A run that cannot have the mutex goes without it.
+constexpr wchar_t kReplacementMutex[] = L"Local\\zub-replacement";
+// Longer than a replacement that waits out holds takes.
+constexpr DWORD kReplacementWait = 5000;
+
+// Owns the mutex `name` once no other process does, waiting up to `wait`
+// ms: WAIT_OBJECT_0 (a process that ended owning it counts as none), else
+// WAIT_TIMEOUT, or WAIT_FAILED where it cannot be had. `*mutex` is set
+// only where it is owned.
+DWORD Own(const wchar_t* name, DWORD wait, HANDLE* mutex) {
+  HANDLE made = ::CreateMutexW(nullptr, FALSE, name);
+  if (made == nullptr) return WAIT_FAILED;
+  const DWORD waited = ::WaitForSingleObject(made, wait);
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+    *mutex = made;
+    return WAIT_OBJECT_0;
+  }
+  ::CloseHandle(made);
+  return waited;
+}
+
+void EndTurn(HANDLE mutex) {
+  if (mutex == nullptr) return;
+  ::ReleaseMutex(mutex);
+  ::CloseHandle(mutex);
+}
+
+HANDLE ReplacementTurn() {
+  HANDLE mutex = nullptr;
+  (void)Own(kReplacementMutex, kReplacementWait, &mutex);
+  return mutex;
+}
+
+// Runs `attempt` once more, owning the replacement mutex, where it found no
+// file: a file that is missing then is missing indeed.
+template <typename Attempt>
+PlatformCode NotBetweenNames(Attempt attempt) {
+  PlatformCode code = attempt();
+  if (code != ERROR_FILE_NOT_FOUND) return code;
+  HANDLE turn = ReplacementTurn();
+  code = attempt();
+  EndTurn(turn);
+  return code;
+}
+
 PlatformCode OpenWith(const char* name, DWORD access, DWORD disposition, DWORD attributes,
                       Handle* handle) {
   HANDLE file = Win32.open_file(name, access, kShareMode, disposition, attributes);
@@ -102,8 +151,10 @@ PlatformCode OpenWith(const char* name, DWORD access, DWORD disposition, DWORD a
 
 PlatformCode OpenRead(const char* name, Handle* handle) {
   if (PlatformCode code = CheckLinks(name); code != 0) return code;
-  return AfterHolds(
-      [&] { return OpenWith(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, handle); });
+  return AfterHolds([&] {
+    return NotBetweenNames(
+        [&] { return OpenWith(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, handle); });
+  });
 }
 
 PlatformCode OpenWrite(const char* name, Handle* handle) {
@@ -135,9 +186,15 @@ PlatformCode OpenPlace(const FilePlace& place, DWORD access, DWORD share, DWORD 
                        DWORD* attributes) {
   const std::wstring path = PlacePath(place, place.name);
   if (path.empty()) return LastError();
-  HANDLE opened = Win32.create_file(path.c_str(), access, share, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags);
-  if (opened == INVALID_HANDLE_VALUE) return LastError();
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  if (PlatformCode code = NotBetweenNames([&] {
+        opened = Win32.create_file(path.c_str(), access, share, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags);
+        return opened == INVALID_HANDLE_VALUE ? LastError() : 0;
+      });
+      code != 0) {
+    return code;
+  }
   FileId id;
   DWORD found = 0;
   PlatformCode code = Identify(opened, &id, &found);
@@ -185,9 +242,15 @@ PlatformCode OpenPlaceFor(const FilePlace& place, DWORD access, DWORD share, HAN
 // A device has no place.
 PlatformCode Locate(const char* name, FilePlace* place) {
   if (PlatformCode code = CheckLinks(name); code != 0) return code;
-  HANDLE file =
-      ::CreateFileA(name, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return LastError();
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (PlatformCode code = NotBetweenNames([&] {
+        file = ::CreateFileA(name, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
+        return file == INVALID_HANDLE_VALUE ? LastError() : 0;
+      });
+      code != 0) {
+    return code;
+  }
   // A device or a pipe stands apart from any folder: its name is its place.
   if (::GetFileType(file) != FILE_TYPE_DISK) {
     ::CloseHandle(file);
@@ -281,8 +344,34 @@ PlatformCode OpenUpdate(const FilePlace& place, Handle* handle) {
   return code;
 }
 
-// The share modes keep one writer and no reader beside it already.
-PlatformCode Lock(Handle /*handle*/, bool /*exclusive*/) { return 0; }
+// Runs on files of one folder take turns, as the lock of the folder makes
+// them do elsewhere: the run that locks a folder owns a mutex named after
+// the folder's final path until it lets the folder go; another waits for it
+// up to kFolderWait, then finds the folder held by another run. (The name
+// holds a hash of the path: a mutex's name has no backslash, and is shorter
+// than a path may be.) Files need no lock: the share modes keep one writer
+// and no reader beside it already. A folder held open with the right to
+// traverse it alone may not tell its attributes: it is taken as a folder.
+constexpr DWORD kFolderWait = 5000;
+HANDLE FolderTurn = nullptr;
+Handle TurnFolder = 0;
+
+PlatformCode Lock(Handle handle, bool exclusive) {
+  BY_HANDLE_FILE_INFORMATION information = {};
+  std::string path;
+  if (!exclusive || FolderTurn != nullptr ||
+      (::GetFileInformationByHandle(Native(handle), &information) &&
+       (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) ||
+      !FinalPath(Native(handle), &path)) {
+    return 0;
+  }
+  std::uint64_t hash = 14695981039346656037u;  // FNV-1a
+  for (const char byte : path) hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211u;
+  const std::wstring name = L"Local\\zub-folder-" + std::to_wstring(hash);
+  if (Own(name.c_str(), kFolderWait, &FolderTurn) == WAIT_TIMEOUT) return ERROR_SHARING_VIOLATION;
+  if (FolderTurn != nullptr) TurnFolder = handle;
+  return 0;
+}
 
 PlatformCode LinkCount(Handle handle, std::uint32_t* count) {
   BY_HANDLE_FILE_INFORMATION information = {};
@@ -502,10 +591,6 @@ PlatformCode MoveNamed(const std::wstring& from, const std::wstring& to, DWORD f
       [&] { return Win32.move_file(from.c_str(), to.c_str(), flags) ? 0 : LastError(); });
 }
 
-// A replaced file that another program held too long to be removed: the
-// code, given once the folder is flushed (the replacement is done then).
-PlatformCode LeftBehind = 0;
-
 // ReplaceFileW keeps what the replaced file has beyond its content (its DACL,
 // attributes and named streams). It moves the replaced file away, to
 // `backup`, before it moves the replacement to its name; where that second
@@ -517,27 +602,38 @@ PlatformCode LeftBehind = 0;
 // ReplaceFileW does itself in the end. Each step replaces the
 // name as it stands, a link there as itself, and only once the name is seen
 // to lead to the file that was read. `old_kept`: the old file stays under
-// the backup name, as neither could take the name.
+// the backup name, as neither could take the name. Whatever may leave the
+// name empty for a moment is done owning the replacement mutex.
 PlatformCode ReplaceFile(const FilePlace& place, const std::wstring& from, const std::wstring& to,
                          const std::wstring& backup, bool* old_kept) {
   PlatformCode code = AfterHolds([&] {
     const PlatformCode check = CheckPlace(place);
     if (check != 0) return check;
-    return Win32.replace_file(to.c_str(), from.c_str(), backup.c_str()) ? 0 : LastError();
+    HANDLE turn = ReplacementTurn();
+    const BOOL replaced = Win32.replace_file(to.c_str(), from.c_str(), backup.c_str());
+    const PlatformCode failure = replaced ? 0 : LastError();
+    EndTurn(turn);
+    return failure;
   });
   if (code == 0 || code == kMoved) return code;
+  HANDLE turn = ReplacementTurn();
   if (CheckPlace(place) == ERROR_FILE_NOT_FOUND && IsReadFile(place, backup)) {
-    if (MoveNamed(from, to, MOVEFILE_WRITE_THROUGH) == 0) return 0;
-    *old_kept = MoveNamed(backup, to, MOVEFILE_WRITE_THROUGH) != 0;
-    return code;
+    if (MoveNamed(from, to, MOVEFILE_WRITE_THROUGH) == 0) {
+      code = 0;
+    } else {
+      *old_kept = MoveNamed(backup, to, MOVEFILE_WRITE_THROUGH) != 0;
+    }
+  } else {
+    code = CheckPlace(place);
+    if (code == 0) code = MoveNamed(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   }
-  code = CheckPlace(place);
-  if (code == 0) code = MoveNamed(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  EndTurn(turn);
   return code;
 }
 
-// The old file, under the backup name once replaced, is removed; where
-// another program holds it past the wait, SyncFolder reports that.
+// The old file, under the backup name once replaced, is removed. Where
+// another program still holds it after the wait, it is left there: the
+// file has its new content all the same.
 PlatformCode Replace(const FilePlace& place, const TemporaryFile& file) {
   const std::wstring wide_from = PlacePath(place, file.name);
   const std::wstring wide_to = PlacePath(place, place.name);
@@ -548,17 +644,14 @@ PlatformCode Replace(const FilePlace& place, const TemporaryFile& file) {
   bool old_kept = false;
   const PlatformCode code = ReplaceFile(place, wide_from, wide_to, backup, &old_kept);
   if (code == 0) ClearPending(wide_from);
-  if (!old_kept) {
-    const PlatformCode removed = RemoveFile(backup);
-    if (code == 0 && removed != ERROR_FILE_NOT_FOUND) LeftBehind = removed;
-  }
+  if (!old_kept) (void)RemoveFile(backup);
   LeavePending();
   return code;
 }
 
 // A file system that cannot flush a folder, or open one for it, has the file
 // in place all the same: that is done as well as it can be.
-PlatformCode FlushFolder(const FilePlace& place) {
+PlatformCode SyncFolder(const FilePlace& place) {
   const std::wstring wide = LongName(place.folder_path.c_str());
   if (wide.empty()) return LastError();
   HANDLE folder = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -568,12 +661,6 @@ PlatformCode FlushFolder(const FilePlace& place) {
   const PlatformCode code = Win32.flush(folder) ? 0 : LastError();
   ::CloseHandle(folder);
   return code == ERROR_ACCESS_DENIED || Unsupported(code) ? 0 : code;
-}
-
-PlatformCode SyncFolder(const FilePlace& place) {
-  const PlatformCode code = FlushFolder(place);
-  const PlatformCode left = std::exchange(LeftBehind, 0);
-  return code != 0 ? code : left;
 }
 
 // The folder takes no new file or name, or has no room for one, or the file
@@ -715,7 +802,11 @@ PlatformCode Write(Handle handle, const void* data, std::size_t size) {
 
 PlatformCode SyncFile(Handle handle) { return Win32.flush(Native(handle)) ? 0 : LastError(); }
 
-PlatformCode CloseFile(Handle handle) { return ::CloseHandle(Native(handle)) ? 0 : LastError(); }
+PlatformCode CloseFile(Handle handle) {
+  const PlatformCode code = ::CloseHandle(Native(handle)) ? 0 : LastError();
+  if (handle == TurnFolder) EndTurn(std::exchange(FolderTurn, nullptr));
+  return code;
+}
 
 PlatformCode Remove(const FilePlace& place, const std::string& name) {
   const std::wstring wide = PlacePath(place, name);

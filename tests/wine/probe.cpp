@@ -18,6 +18,9 @@
 //                             COMMAND runs, for MS milliseconds at most; says
 //                             COMMAND's exit code, and whether it ended
 //                             during the hold or after it
+//   probe scan-during FOLDER COMMAND...
+//                             holds each new .zub- file of FOLDER while
+//                             COMMAND runs, as ScanDuring says
 //   probe rewrite STEP FILE   rewrites FILE, adding a line, with one step of
 //                             the rewrite changed: fail-write, fail-replace,
 //                             fail-replace-named (no unnamed temporary file),
@@ -36,6 +39,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -163,10 +167,11 @@ void SayNow(const std::string& line) {
               &written, nullptr);
 }
 
-void HoldDuring(DWORD milliseconds, const std::string& how, const std::string& name) {
+// The command of the arguments from the `first`-th on, started with the
+// probe's standard handles.
+PROCESS_INFORMATION Start(std::int32_t first) {
   std::string command;
-  for (std::int32_t i = 5; i <= zub::ArgumentCount(); ++i) command += '"' + Argument(i) + "\" ";
-  HANDLE file = Held(how, name);
+  for (std::int32_t i = first; i <= zub::ArgumentCount(); ++i) command += '"' + Argument(i) + "\" ";
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -177,12 +182,44 @@ void HoldDuring(DWORD milliseconds, const std::string& how, const std::string& n
                         &startup, &process)) {
     zub::AbortWithCode(::GetLastError(), nullptr);
   }
+  return process;
+}
+
+void HoldDuring(DWORD milliseconds, const std::string& how, const std::string& name) {
+  HANDLE file = Held(how, name);
+  const PROCESS_INFORMATION process = Start(5);
   const bool during = ::WaitForSingleObject(process.hProcess, milliseconds) == WAIT_OBJECT_0;
   ::CloseHandle(file);
   ::WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0;
   ::GetExitCodeProcess(process.hProcess, &code);
   SayNow("exit code " + std::to_string(code) + (during ? " during the hold" : " after the hold"));
+}
+
+// As a virus scanner does: opens every new .zub- file in `folder` once, when
+// it first sees it (a temporary file being written cannot be), without
+// sharing it for deletion; holds it until the command ends, says how many.
+void ScanDuring(const std::string& folder) {
+  const PROCESS_INFORMATION process = Start(3);
+  std::vector<std::string> seen;
+  std::vector<HANDLE> held;
+  while (::WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = ::FindFirstFileA((folder + "\\.zub-*").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileA(search, &found)) {
+      if (std::find(seen.begin(), seen.end(), found.cFileName) != seen.end()) continue;
+      seen.emplace_back(found.cFileName);
+      HANDLE file = ::CreateFileA((folder + '\\' + found.cFileName).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file != INVALID_HANDLE_VALUE) held.push_back(file);
+    }
+    if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
+  }
+  for (HANDLE file : held) ::CloseHandle(file);
+  DWORD code = 0;
+  ::GetExitCodeProcess(process.hProcess, &code);
+  SayNow("exit code " + std::to_string(code) + ", held " + std::to_string(held.size()));
 }
 
 void Wait() {
@@ -331,6 +368,8 @@ int main(int argc, char** argv) {
   } else if (command == "hold-during") {
     HoldDuring(static_cast<DWORD>(std::strtoul(Argument(2).c_str(), nullptr, 10)), Argument(3),
                Argument(4));
+  } else if (command == "scan-during") {
+    ScanDuring(Argument(2));
   } else if (command == "rewrite") {
     Rewrite(Argument(2), Argument(3));
   } else if (command == "wait") {

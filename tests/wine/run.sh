@@ -67,6 +67,7 @@ report() { printf 'Runtime error %3d' "$1"; }
 fresh() { cp "$root/examples/log.001" log.001 && cp "$root/examples/InBetween.ini" "$1"; }
 value() { grep -o 'zub=[0-9]*' "$1"; }
 values() { for file; do [ "$file" = - ] || value "$file"; done | tr '\n' ' '; }
+masked() { sed 's/zub=[0-9]*/zub=N/' "$1"; }
 
 # Faults: the code of the table, the report, and for a real fault the place
 # inside the faulting function. (Wine reports the overflowing division of
@@ -166,6 +167,34 @@ done <<'EOF'
 3000 hold-read s.ini exit code 32 during the hold zub=1500 in place
 3000 hold-shared s.ini exit code 0 during the hold zub=1734 in place
 EOF
+
+# A scanner that opens every new .zub- file when it first sees it and holds
+# it, not shared for deletion, catches the old file under its backup name in
+# most runs (made until it has): the run is a conversion all the same, and
+# the old content stays beside the file.
+for _ in {1..8}; do
+  fresh s.ini && run "$probe" scan-during . "$zub" log.001 s.ini
+  [[ $out == *"held 0" ]] || break
+done
+check "scanner: converted, the old content left" "exit code 0, held 1 converted zub=1734 zub=1500" \
+  "$(tail -n 1 <<<"$out") $(grep -o converted <<<"$out") $(value s.ini) $(cat .zub-* | value -)"
+rm -f .zub-*
+
+# Eight runs at once on one settings file, each with a value of its own, in
+# three rounds: they take turns, and none finds the file missing while
+# another replaces it. Each converts (or ends with 32 after its 5 seconds);
+# the file ends whole, with one of the values, and nothing beside it.
+for k in {1..8}; do printf 'zub=%d\r\n' $((k * 1111)) >"log.$k"; done
+for round in 1 2 3; do
+  fresh s.ini && pids=() statuses=
+  for k in {1..8}; do "$wine" "$zub" "log.$k" s.ini </dev/null >/dev/null & pids+=($!); done
+  for pid in "${pids[@]}"; do wait "$pid" && statuses+="0 " || statuses+="$? "; done
+  check "eight runs at once, round $round ($statuses): each 0 or 32; whole, one value, nothing left" \
+    "yes same yes " "$([[ $statuses =~ ^((0|32) )+$ ]] && echo yes) $(masked s.ini | cmp -s - \
+      <(masked "$root/examples/InBetween.ini") && echo same) $([[ $(value s.ini) =~ \
+      ^zub=(1500|1111|2222|3333|4444|5555|6666|7777|8888)$ ]] && echo yes) $(find . -name '.zub-*')"
+done
+rm -f log.[1-8]
 
 fresh ro.ini && chmod 444 ro.ini
 run "$zub" log.001 ro.ini
