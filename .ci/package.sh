@@ -2,8 +2,9 @@
 # Checks what the release preset delivers beside the program: the manual
 # page is clean for mandoc; the Debian package is clean for lintian,
 # installs with apt-get, runs and shows its version, holds the licence,
-# compressed documents and the changelog of its version, shows its manual
-# page and is removed without a trace; `cmake --install` puts the manual
+# compressed documents and the changelog of its version, a README whose
+# links lead to what it holds, shows its manual page and is removed without
+# a trace; `cmake --install` puts the manual
 # page where man finds it.
 # Installs and removes the package on this machine, so it needs root.
 #   .ci/package.sh [BUILD]   BUILD: made by `cmake --workflow --preset release`
@@ -80,6 +81,13 @@ while read -r path; do
     fail "$path: more than 4 KB and not compressed"
   fi
 done <"$work/files"
+# The README's links lead to what the package holds (or to the web, or
+# within the README).
+dead=$(zcat "$doc/README.md.gz" | { grep -o '\]([^)]*)' || true; } | sed 's/^](//; s/)$//' |
+  while read -r target; do
+    [[ $target == '#'* || $target == http*://* || -e $doc/$target ]] || echo "$target"
+  done)
+[ -z "$dead" ] || fail "$doc/README.md.gz links to what the package does not hold: $dead"
 cp /usr/share/doc/zub/examples/log.001 /usr/share/doc/zub/examples/InBetween.ini "$work/"
 (cd "$work" && zub log.001 InBetween.ini </dev/null >run.txt) || fail "zub on the examples: status $?"
 grep -q 'ZUB converted' "$work/run.txt" || fail "zub on the examples converts nothing"

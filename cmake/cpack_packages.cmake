@@ -77,32 +77,3 @@ foreach(zub_package IN LISTS CPACK_PACKAGE_FILES)
     WORKING_DIRECTORY "${zub_work}" COMMAND_ERROR_IS_FATAL ANY)
   file(REMOVE_RECURSE "${zub_work}")
 endforeach()
-
-# Then SHA256SUMS beside the packages, for `sha256sum -c SHA256SUMS`, with a line
-# for each package and for each program delivered beside it
-# (CPACK_ZUB_CHECKSUMMED_FILES, in the build folder; copied to the package
-# folder where that is another).
-# The packages are hashed where cpack made them, as it copies them to the
-# package folder only afterwards.
-set(zub_files)
-foreach(zub_package IN LISTS CPACK_PACKAGE_FILES)
-  cmake_path(GET zub_package FILENAME zub_name)
-  list(APPEND zub_files "${zub_name}")
-  set(zub_path_${zub_name} "${zub_package}")
-endforeach()
-foreach(zub_name IN LISTS CPACK_ZUB_CHECKSUMMED_FILES)
-  list(APPEND zub_files "${zub_name}")
-  set(zub_path_${zub_name} "${CPACK_ZUB_BINARY_DIR}/${zub_name}")
-  if(NOT CPACK_PACKAGE_DIRECTORY STREQUAL CPACK_ZUB_BINARY_DIR)
-    file(COPY_FILE "${CPACK_ZUB_BINARY_DIR}/${zub_name}" "${CPACK_PACKAGE_DIRECTORY}/${zub_name}")
-  endif()
-endforeach()
-list(REMOVE_DUPLICATES zub_files)
-list(SORT zub_files)
-set(zub_sums "")
-foreach(zub_name IN LISTS zub_files)
-  file(SHA256 "${zub_path_${zub_name}}" zub_sum)
-  string(APPEND zub_sums "${zub_sum}  ${zub_name}\n")
-endforeach()
-file(WRITE "${CPACK_PACKAGE_DIRECTORY}/SHA256SUMS" "${zub_sums}")
-message(STATUS "SHA256SUMS written to ${CPACK_PACKAGE_DIRECTORY}/SHA256SUMS")

@@ -2,8 +2,8 @@
 rem run-zub.bat LOG SETTINGS
 rem
 rem Runs zub.exe, which stands beside this file, on the two paths without
-rem waiting for ENTER, shows what it said, and ends with a status that
-rem tells the outcomes apart by its last message:
+rem waiting for ENTER, shows what it said but its prompt, and ends with a
+rem status that tells the outcomes apart by its last message:
 rem
 rem      0  ZUB converted: the log's value is in the settings file now
 rem     91  Something is wrong, ZUB not found: the log has no value
@@ -32,21 +32,27 @@ rem (call ) sets ERRORLEVEL to 0, which a mkdir that succeeds may leave.
 mkdir "%work%" 2>nul
 if errorlevel 1 goto name
 
+rem Standard input is nul: zub.exe must not wait for ENTER, nor read what
+rem the caller's input holds.
 "%~dp0zub.exe" %* < nul > "%work%\output.txt"
 set status=%ERRORLEVEL%
-type "%work%\output.txt"
 
+rem What ZUB said, but the prompt, which nobody answers here and which can
+rem only be the last line: each line is shown once the next one is read.
 rem The last line, and the one before it: the message stands before the
-rem prompt, or last where no prompt follows it.
+rem prompt, or last where no prompt follows it. (ZUB's lines hold no "!",
+rem and its last line no double quote.)
 setlocal EnableDelayedExpansion
 set "last="
 set "message="
 for /f "usebackq delims=" %%L in ("%work%\output.txt") do (
+  if defined last echo !last!
   set "message=!last!"
   set "last=%%L"
 )
 rd /s /q "%work%"
 if not "!last!"=="Press ENTER to close ZUB Window" set "message=!last!"
+if not "!last!"=="Press ENTER to close ZUB Window" if defined last echo !last!
 
 if not "%status%"=="0" exit /b %status%
 if "!message!"=="ZUB converted" exit /b 0

@@ -771,6 +771,8 @@ struct PathCase {
   // An attribute the setup gives the settings file where the system lets
   // it; without it the case says so and is left out.
   const char* attribute = nullptr;
+  // Empty arguments in front of the two paths, which the splitting drops.
+  std::size_t empty_first = 0;
 };
 
 // What the rewrite must keep of the settings file.
@@ -883,6 +885,14 @@ const PathCase kPaths[] = {
     {"TeamFolderOfAnother", "team/log.001", "team/InBetween.ini", "", TeamFolder, true},
     {"LinkTargetLongerThan256", "log.001", "long.ini", "engine/real.ini", LongLink, true},
     {"Behind40Links", "log.001", "link0", "InBetween.ini", Chain<40>, true},
+    // zub "" "" log.001 InBetween.ini
+    {.name = "TwoEmptyArgumentsFirst",
+     .log = "log.001",
+     .settings = "InBetween.ini",
+     .settings_file = "",
+     .setup = nullptr,
+     .native_only = false,
+     .empty_first = 2},
 };
 
 TEST(Paths, ConversionThroughEveryKindOfPath) {
@@ -904,7 +914,9 @@ TEST(Paths, ConversionThroughEveryKindOfPath) {
     auto expected = folder.Snapshot();
     expected[file].second = kPatched;
     if (test.second_name != nullptr) expected[test.second_name].second = kPatched;
-    ToolRun run = In(folder, {test.log, test.settings});
+    std::vector<std::string> arguments(test.empty_first, "");
+    arguments.insert(arguments.end(), {test.log, test.settings});
+    ToolRun run = In(folder, arguments);
     run.unprivileged = test.unprivileged;
     ToolResult result = RunTool(run);
     ExpectQuiet(result);

@@ -390,9 +390,10 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 resources=$("${objdump%objdump}windres" -i "$zub" -O rc | tr -d '"')
 check "manifest" "level=asInvoker UTF-8</activeCodePage" \
   "$(grep -o 'level=[A-Za-z]*\|UTF-8</activeCodePage' <<<"$resources" | paste -sd ' ')"
-fields='FILEVERSION.*\|\(FileVersion\|OriginalFilename\|ProductName\|ProductVersion\), .*'
-want="FILEVERSION ${version//./, }, 0|FileVersion, $version|OriginalFilename, zub.exe|ProductName, ZUB"
-check "version" "$want|ProductVersion, $version" "$(grep -o "$fields" <<<"$resources" | paste -sd '|')"
+fields='FILEVERSION.*\|\(CompanyName\|FileVersion\|LegalCopyright\|OriginalFilename\|ProductName\|ProductVersion\), .*'
+want="FILEVERSION ${version//./, }, 0|CompanyName, ZUB maintainers|FileVersion, $version"
+want+="|LegalCopyright, Copyright (c) 2026 ZUB maintainers. MIT licence.|OriginalFilename, zub.exe"
+check "version" "$want|ProductName, ZUB|ProductVersion, $version" "$(grep -o "$fields" <<<"$resources" | paste -sd '|')"
 check "no debug information" "" "$("$objdump" -h "$zub" | grep -o '\.debug_[a-z]*' | head -n 1)"
 cpack --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null
 (cd package && cmake -E tar xf ./*.zip)
@@ -405,14 +406,19 @@ for text in CHANGELOG.txt LICENSE.txt README.txt run-zub.bat; do
   check "package: $text, lines end in CR LF" "$(wc -l <"$unpacked/$text")" \
     "$(grep -c $'\r$' "$unpacked/$text")"
 done
+check "package: README.txt and CHANGELOG.txt in plain ASCII" "" \
+  "$(cd "$unpacked" && LC_ALL=C grep -l $'[^\t\r -~]' README.txt CHANGELOG.txt || true)"
 check "package: the guide's version" "ZUB $version for Windows" "$(head -n 1 "$unpacked/README.txt" | tr -d '\r')"
 check "package: the licence" same "$(tr -d '\r' <"$unpacked/LICENSE.txt" | cmp -s - "$root/LICENSE" && echo same)"
 
 # run-zub.bat from the package under Wine's cmd, once per outcome: its
 # status and the settings file afterwards, from a folder whose path has a
-# blank and a "!" (which delayed expansion would eat). The zub.exe of the
-# last row says nothing and exits with 0, which is no success. Every run
-# removes its folder in %TEMP%.
+# blank and a "!" (which delayed expansion would eat), and what it shows:
+# ZUB's lines from the banner on, without the prompt. The zub.exe of the
+# last row says nothing and exits with 0, which is no success. Standard
+# input is a pipe that stays open: zub.exe must not wait on it (an ENTER
+# that never comes would end the run by the timeout). Every run removes its
+# folder in %TEMP%.
 cp -r "$unpacked" 'zub dir!'
 cp -r "$unpacked" mute && rm mute/zub.exe
 echo 'int main() { return 0; }' | "$compiler" -x c++ - -static -o mute/zub.exe
@@ -420,12 +426,18 @@ printf 'no value\r\n' >novalue.log
 printf 'no tag\r\n' >notag.ini
 temporary() { find "$WINEPREFIX/drive_c/users" -path '*/Temp/zub-*' -prune | wc -l; }
 before=$(temporary)
+rm -f open-input && mkfifo open-input
+exec 9<>open-input
+banner="ZUB $version - carries the zub= value from a log into a settings file"
 while IFS='|' read -r folder expected converted arguments; do
   read -r -a argv <<<"$arguments"
   fresh s.ini
   status=0
-  "$wine" cmd /c "$folder\\run-zub.bat" "${argv[@]}" </dev/null >/dev/null 2>&1 || status=$?
+  timeout 60 "$wine" cmd /c "$folder\\run-zub.bat" "${argv[@]}" <open-input >bat.txt 2>&1 || status=$?
   check "run-zub.bat ${argv[*]}: status, settings" "$expected $converted" "$status $(value s.ini)"
+  shown=$(tr -d '\r' <bat.txt)
+  [ "$folder" = mute ] || check "run-zub.bat ${argv[*]}: ZUB's lines without the prompt" \
+    "$banner 0" "$(head -n 1 <<<"$shown") $(grep -c '^Press ENTER' <<<"$shown" || true)"
 done <<'EOF'
 zub dir!|0|zub=1734|log.001 s.ini
 zub dir!|91|zub=1500|novalue.log s.ini
@@ -434,6 +446,7 @@ zub dir!|93|zub=1500|log.001 s.ini extra
 zub dir!|2|zub=1500|missing.log s.ini
 mute|94|zub=1500|log.001 s.ini
 EOF
+exec 9>&-
 check "run-zub.bat: no folder left in %TEMP%" "$before" "$(temporary)"
 
 echo "$failures check(s) failed"

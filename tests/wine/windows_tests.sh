@@ -7,10 +7,29 @@
 # Without the cross compiler or Wine it says so and is skipped (status 77);
 # with ZUB_REQUIRE_WINDOWS=1, as in CI, that is a failure instead. The Wine
 # prefix is $WINEPREFIX (see wine_prefix.sh); a new one is made on first use.
+# Each step says when it starts, and a step that runs on says so every 20
+# seconds, so that a long step is not taken for a hang.
 set -eEuo pipefail
 trap 'echo "windows_tests.sh, line $LINENO: \"$BASH_COMMAND\" failed with status $?" >&2' ERR
 root=$(cd "$(dirname "$0")/../.." && pwd)
 e2e=$1
+
+# step WHAT: says that WHAT starts, and every 20 seconds that it still runs,
+# until the next step or the end.
+heartbeat=""
+step() {
+  [ -z "$heartbeat" ] || kill "$heartbeat" 2>/dev/null || true
+  echo "== Windows tests, at ${SECONDS} s: $1"
+  (
+    trap - ERR
+    while sleep 20 && kill -0 $$ 2>/dev/null; do echo "== Windows tests, at ${SECONDS} s: still $1"; done
+  ) &
+  heartbeat=$!
+}
+end_steps() {
+  [ -z "$heartbeat" ] || kill "$heartbeat" 2>/dev/null || true
+  heartbeat=""
+}
 
 missing=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
@@ -22,20 +41,25 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cd "$root"
+trap end_steps EXIT
+step "building zub.exe (preset windows)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 
 # shellcheck source=tests/wine/wine_prefix.sh
 . "$root/tests/wine/wine_prefix.sh"
-trap stop_wine EXIT
+trap 'end_steps; stop_wine' EXIT
+step "starting Wine"
 start_wine
 
+step "the end-to-end tests against zub.exe under Wine"
 status=0
 ZUB_E2E_COMMAND="wine $root/build/windows/zub.exe" "$e2e" || status=$?
 if [ "$status" -ne 0 ]; then
   echo "The end-to-end tests against zub.exe under Wine failed (status $status)"
   exit 1
 fi
+step "the checks of tests/wine/run.sh"
 "$root/tests/wine/run.sh" "$root/build/windows"
 
 # The unit tests, fault sweep included, built for Windows with GoogleTest
@@ -45,15 +69,19 @@ if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
   [ "${ZUB_REQUIRE_WINDOWS:-0}" = 1 ] && exit 1
   exit 77
 fi
+step "building the unit tests for Windows (preset windows-tests)"
 cmake --preset windows-tests >/dev/null
 cmake --build --preset windows-tests
 # In two halves at once: most of their time goes to starting the sweep's
-# child processes under Wine, which two processes do side by side.
+# child processes under Wine, which two processes do side by side. Each
+# half shows only its failures and its summary.
+step "the unit tests under Wine, in two halves at once"
 logs=$(mktemp -d)
 pids=()
 for shard in 0 1; do
   GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=$shard \
-    wine "$root/build/windows-tests/tests/unit_tests.exe" </dev/null >"$logs/$shard" 2>&1 &
+    wine "$root/build/windows-tests/tests/unit_tests.exe" --gtest_brief=1 </dev/null \
+    >"$logs/$shard" 2>&1 &
   pids+=($!)
 done
 status=0
@@ -62,4 +90,6 @@ for shard in 0 1; do
   cat "$logs/$shard"
 done
 rm -rf "$logs"
+end_steps
+echo "== Windows tests, at ${SECONDS} s: done"
 exit "$status"
