@@ -151,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool sent_another_way =
       failed == "copy_metadata" || failed == "close_folder" ||
       ((failed.ends_with("_temporary") || failed == "create_unnamed" || failed == "replace") &&
-       zub::Sys.only_in_place(state.fail_code));
+       zub::OnlyInPlace(state.fail_code));
   if (!failed.empty() && !sent_another_way) {
     Require(status == static_cast<std::uint32_t>(state.fail_code), "the failed call's code");
     Require(EndsWithReport(state.console_output, status), "the report ends the output");

@@ -4,4 +4,11 @@ namespace zub {
 
 PlatformCalls Sys = NativeCalls();
 
+bool OnlyInPlace(PlatformCode code) {
+  for (PlatformCode in_place : kOnlyInPlace) {
+    if (code == in_place) return true;
+  }
+  return false;
+}
+
 }  // namespace zub

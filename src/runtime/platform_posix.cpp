@@ -647,15 +647,6 @@ PlatformCode CheckPlace(Handle file, FilePlace* place) {
   return CheckPlace(*place);
 }
 
-// The folder takes no new name (EACCES, EPERM, as in a sticky folder of
-// another owner; ENOSPC, EDQUOT: no room or no free inode for one), or the
-// file is a mount point of its own (EBUSY) or on another device than its
-// temporary file (EXDEV).
-bool OnlyInPlace(PlatformCode code) {
-  return code == EACCES || code == EPERM || code == EBUSY || code == EXDEV || code == ENOSPC ||
-         code == EDQUOT;
-}
-
 PlatformCode Reserve(Handle handle, std::uint64_t length) {
   const int fd = Fd(handle);
   struct stat status;
@@ -830,21 +821,20 @@ const PlatformCalls& NativeCalls() {
       .replace = Replace,
       .sync_folder = SyncFolder,
       .remove = Remove,
-      .only_in_place = OnlyInPlace,
       .reserve = Reserve,
       .write_at = WriteAt,
       .truncate = Truncate,
       .std_handle = StdHandle,
-      .file_type = TypeOf,
       .read = Read,
       .write = Write,
       .sync = SyncFile,
       .close = CloseFile,
       .watch_interrupts = WatchInterrupts,
-      .hold_interrupts = HoldInterrupts,
       .program_path = posix::ProgramPath,
-      .command_line = posix::CommandLine,
       .check_command_line = posix::CheckCommandLine,
+      .file_type = TypeOf,
+      .hold_interrupts = HoldInterrupts,
+      .command_line = posix::CommandLine,
       .exit_process = posix::ExitProcess,
       .module_base = posix::ModuleBase,
       .install_fault_handler = posix::InstallFaultHandler,

@@ -576,15 +576,6 @@ PlatformCode SyncFolder(const FilePlace& place) {
   return code != 0 ? code : left;
 }
 
-// The folder takes no new file or name, or has no room for one, or the file
-// is held open by another program that lets others write it but not rename
-// it (ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION), or it stands on another
-// volume than its folder.
-bool OnlyInPlace(PlatformCode code) {
-  return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
-         code == ERROR_NOT_SAME_DEVICE || code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
-}
-
 bool SetLength(HANDLE file, std::uint64_t length) {
   FILE_END_OF_FILE_INFO end = {};
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
@@ -920,21 +911,20 @@ const PlatformCalls& NativeCalls() {
       .replace = Replace,
       .sync_folder = SyncFolder,
       .remove = Remove,
-      .only_in_place = OnlyInPlace,
       .reserve = Reserve,
       .write_at = WriteAt,
       .truncate = Truncate,
       .std_handle = StdHandle,
-      .file_type = TypeOf,
       .read = Read,
       .write = Write,
       .sync = SyncFile,
       .close = CloseFile,
       .watch_interrupts = WatchInterrupts,
-      .hold_interrupts = HoldInterrupts,
       .program_path = ProgramPath,
-      .command_line = CommandLine,
       .check_command_line = CheckCommandLine,
+      .file_type = TypeOf,
+      .hold_interrupts = HoldInterrupts,
+      .command_line = CommandLine,
       .exit_process = EndProcessWith,
       .module_base = ModuleBase,
       .install_fault_handler = InstallFaultHandler,

@@ -34,11 +34,14 @@ void ReleasePlace() {
 // Closes the temporary file, if it is still open, and removes it, if it
 // has a name by now. Nothing is written out. Gives the code of a removal
 // that failed: the file is left behind then.
+// Until the removal is made, the file is still the ending sequence's to
+// remove.
 PlatformCode Discard() {
   if (!Replacing) return 0;
-  Replacing = false;
   if (std::exchange(TemporaryOpen, false)) Sys.close(Temporary.handle);
-  return Temporary.named ? Sys.remove(Place, Temporary.name) : 0;
+  const PlatformCode code = Temporary.named ? Sys.remove(Place, Temporary.name) : 0;
+  Replacing = false;
+  return code;
 }
 
 // What became of a replacement: done (made, or failed with its code left
@@ -80,7 +83,7 @@ Replaced Replace(const std::string& content) {
   PlatformCode code = Sys.create_unnamed(Place, &Temporary);
   if (code == Sys.not_supported) code = Sys.create_temporary(Place, &Temporary);
   if (code != 0) {
-    if (Sys.only_in_place(code)) return Replaced::kInPlace;
+    if (OnlyInPlace(code)) return Replaced::kInPlace;
     Leave(code);
     return Replaced::kDone;
   }
@@ -89,7 +92,7 @@ Replaced Replace(const std::string& content) {
   // A disk without room for a second copy may still take the new content
   // where the old one stands.
   if (code = Sys.write(Temporary.handle, content.data(), content.size()); code != 0) {
-    if (Sys.only_in_place(code)) return TakeTheOtherWay();
+    if (OnlyInPlace(code)) return TakeTheOtherWay();
     Leave(code);
     return Replaced::kDone;
   }
@@ -103,12 +106,12 @@ Replaced Replace(const std::string& content) {
     code = Sys.close(Temporary.handle);
   }
   if (code != 0) {
-    if (Sys.only_in_place(code)) return TakeTheOtherWay();
+    if (OnlyInPlace(code)) return TakeTheOtherWay();
     Leave(code);
     return Replaced::kDone;
   }
   if (code = Sys.replace(Place, Temporary); code != 0) {
-    if (Sys.only_in_place(code)) return TakeTheOtherWay();
+    if (OnlyInPlace(code)) return TakeTheOtherWay();
     Discard();
     Leave(code);
     return Replaced::kDone;
