@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "support/fake_sys.h"
+#include "support/files.h"
 #include "support/host.h"
 #include "tool/zub.h"
 
@@ -41,15 +42,6 @@ namespace fs = std::filesystem;
 const std::string kPrompt = "Press ENTER to close ZUB Window\r\n";
 
 const host::Codes& kCode = host::kCodes;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(stream), {}};
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 using Calls = std::vector<Call>;
 
@@ -557,18 +549,6 @@ Outcome RunOnce(const fs::path& root, std::size_t scenario_index, Plan plan = Pl
   }
   outcome.entries = Entries(folder, LeavesFiles(scenario));
   return outcome;
-}
-
-// True when `text` ends with the report line for `code`.
-bool EndsWithReport(const std::string& text, std::uint32_t code) {
-  std::string digits = std::to_string(code);
-  std::string head = "Runtime error" + std::string(4 - digits.size(), ' ') + digits + " at ";
-  std::size_t length = head.size() + 10;
-  if (text.size() < length) return false;
-  std::string line = text.substr(text.size() - length);
-  return line.compare(0, head.size(), head) == 0 &&
-         line.find_first_not_of("0123456789ABCDEF", head.size()) == length - 2 &&
-         line.compare(length - 2, 2, "\r\n") == 0;
 }
 
 class FaultSweep : public ::testing::TestWithParam<std::size_t> {
