@@ -29,6 +29,11 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include "runtime/platform_win32.h"
+#else
+#include "runtime/platform_posix.h"
+#endif
 #include "support/fake_sys.h"
 #include "support/files.h"
 #include "support/host.h"
@@ -106,12 +111,24 @@ void RunSweepJob(const std::string& job);
 
 namespace {
 
+// Logs and settings longer than one 128-byte piece, so that reading and
+// writing each take several calls.
+std::string Numbered(const std::string& stem, int count) {
+  std::string text;
+  for (int k = 1; k <= count; ++k) text += stem + std::to_string(k) + "\r\n";
+  return text;
+}
+
+const std::string kLog = Numbered("log line zub=", 12);
+const std::string kSettings = Numbered("setting ", 20) + "x zub=7 y\r\n";
+const std::string kPatched = Numbered("setting ", 20) + "x zub=12 y\r\n";
+
 struct Scenario {
   const char* name;
-  std::string log;
-  std::string settings;
-  std::string patched;  // the settings file after a complete run
-  std::string message;  // the run's last message before the prompt
+  std::string log = kLog;
+  std::string settings = kSettings;
+  std::string patched = kPatched;             // the settings file after a complete run
+  std::string message = "ZUB converted\r\n";  // the last message before the prompt
   // A second name of the settings file, which sends the rewrite in place.
   const char* link = nullptr;
   // How the system differs from the one the tests run on, where this one
@@ -133,18 +150,6 @@ struct Scenario {
   // The settings file is taken for a pipe: written back as a stream.
   bool stream = false;
 };
-
-// Logs and settings longer than one 128-byte piece, so that reading and
-// writing each take several calls.
-std::string Numbered(const std::string& stem, int count) {
-  std::string text;
-  for (int k = 1; k <= count; ++k) text += stem + std::to_string(k) + "\r\n";
-  return text;
-}
-
-const std::string kLog = Numbered("log line zub=", 12);
-const std::string kSettings = Numbered("setting ", 20) + "x zub=7 y\r\n";
-const std::string kPatched = Numbered("setting ", 20) + "x zub=12 y\r\n";
 
 using Fault = host::SystemFault;
 using Held = host::HeldCall;
@@ -173,171 +178,102 @@ const Scenario kScenarios[] = {
     // Files differ only in the upper half of their index. Every call that
     // meets another program's hold fails once, then thrice, and the run
     // waits it out on the same way.
-    {"Conversion",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {Fault::kTakenName, Fault::kShortWrites, Fault::kWriterAtLease, Fault::kHighFileIndex},
-     Call::kReplace,
-     false,
-     Holds(1, 2)},
-    {"NamedTemporary",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {Fault::kNoUnnamedFiles, Fault::kTakenName, Fault::kNoReplacement, Fault::kNoFolderSync},
-     Call::kReplace,
-     false,
-     Holds(3, 3)},
+    {.name = "Conversion",
+     .faults = {Fault::kTakenName, Fault::kShortWrites, Fault::kWriterAtLease,
+                Fault::kHighFileIndex},
+     .commit = Call::kReplace,
+     .holds = Holds(1, 2)},
+    {.name = "NamedTemporary",
+     .faults = {Fault::kNoUnnamedFiles, Fault::kTakenName, Fault::kNoReplacement,
+                Fault::kNoFolderSync},
+     .commit = Call::kReplace,
+     .holds = Holds(3, 3)},
     // ReplaceFileW has moved the old file to its backup name and cannot
     // move the new one: the new one takes the name once a hold of the move
     // has passed, or, where it cannot be moved at all, the old one goes back.
-    {"MovedAway",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {Fault::kMovedAway},
-     Call::kReplace,
-     true,
-     {{Held::kMoveFile, 3, kHeld[2]}},
-     0,
-     true},
+    {.name = "MovedAway",
+     .faults = {Fault::kMovedAway},
+     .commit = Call::kReplace,
+     .needs_faults = true,
+     .holds = {{Held::kMoveFile, 3, kHeld[2]}},
+     .failures_only = true},
     // Holds that last. ReplaceFileW and the move are refused: rewritten in
     // place, once the temporary file's removal has waited. The old file
     // cannot be removed once replaced: reported, the file converted. The
     // log, or the settings file, cannot be opened: refused, unchanged.
-    {"HeldInPlace",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {},
-     Call::kSync,
-     true,
-     {{Held::kReplaceFile, kAlways, kHeld[3]},
-      {Held::kMoveFile, kAlways, kHeld[0]},
-      {Held::kRemove, 3, kHeld[1]}},
-     0,
-     true},
-    {"HeldOldFile",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {},
-     Call::kReplace,
-     true,
-     {{Held::kRemoveOld, kAlways, kHeld[1]}},
-     32,
-     true},
-    {"HeldLog",
-     kLog,
-     kSettings,
-     kSettings,
-     "",
-     nullptr,
-     {},
-     Call::kAny,
-     true,
-     {{Held::kOpenLog, kAlways, kHeld[2]}},
-     33,
-     true},
-    {"HeldSettings",
-     kLog,
-     kSettings,
-     kSettings,
-     "",
-     nullptr,
-     {},
-     Call::kAny,
-     true,
-     {{Held::kWriteSettings, kAlways, kHeld[0]}},
-     5,
-     true},
+    {.name = "HeldInPlace",
+     .commit = Call::kSync,
+     .needs_faults = true,
+     .holds = {{Held::kReplaceFile, kAlways, kHeld[3]},
+               {Held::kMoveFile, kAlways, kHeld[0]},
+               {Held::kRemove, 3, kHeld[1]}},
+     .failures_only = true},
+    {.name = "HeldOldFile",
+     .commit = Call::kReplace,
+     .needs_faults = true,
+     .holds = {{Held::kRemoveOld, kAlways, kHeld[1]}},
+     .status = 32,
+     .failures_only = true},
+    {.name = "HeldLog",
+     .patched = kSettings,
+     .message = "",
+     .needs_faults = true,
+     .holds = {{Held::kOpenLog, kAlways, kHeld[2]}},
+     .status = 33,
+     .failures_only = true},
+    {.name = "HeldSettings",
+     .patched = kSettings,
+     .message = "",
+     .needs_faults = true,
+     .holds = {{Held::kWriteSettings, kAlways, kHeld[0]}},
+     .status = 5,
+     .failures_only = true},
     // No extended attributes, no /proc, folders that may only be searched.
-    {"PlainSystem",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {Fault::kNoAttributes, Fault::kNoProc, Fault::kUnreadableFolder},
-     Call::kReplace},
+    {.name = "PlainSystem",
+     .faults = {Fault::kNoAttributes, Fault::kNoProc, Fault::kUnreadableFolder},
+     .commit = Call::kReplace},
     // An attribute, or an inode flag, that cannot be given to a new file:
     // rewritten in place. The first on a kernel that refuses unnamed files
     // as old ones do.
-    {"AttributeRefused",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {Fault::kAttributeRefused, Fault::kOldKernel},
-     Call::kSync,
-     true},
-    {"FlagRefused",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {Fault::kFlagRefused},
-     Call::kSync,
-     true},
+    {.name = "AttributeRefused",
+     .faults = {Fault::kAttributeRefused, Fault::kOldKernel},
+     .commit = Call::kSync,
+     .needs_faults = true},
+    {.name = "FlagRefused",
+     .faults = {Fault::kFlagRefused},
+     .commit = Call::kSync,
+     .needs_faults = true},
     // Shorter than before, so that the file is cut to its new length; as long
     // as before; longer, its old content the start of the new, with writes
     // of a few bytes at a time, and where no room can be taken before them.
-    {"InPlace", kLog, kShorter, kPatched, "ZUB converted\r\n", "link.ini", {}, Call::kSync},
-    {"InPlaceSameLength",
-     kLog,
-     kSameLength,
-     kPatched,
-     "ZUB converted\r\n",
-     "link.ini",
-     {},
-     Call::kSync},
-    {"InPlaceGrowing",
-     kLog,
-     kPrefix,
-     kPrefixPatched,
-     "ZUB converted\r\n",
-     "link.ini",
-     {Fault::kShortWrites},
-     Call::kSync},
-    {"InPlaceGrowingWithoutReservation",
-     kLog,
-     kPrefix,
-     kPrefixPatched,
-     "ZUB converted\r\n",
-     "link.ini",
-     {Fault::kNoReservation},
-     Call::kSync},
+    {.name = "InPlace", .settings = kShorter, .link = "link.ini", .commit = Call::kSync},
+    {.name = "InPlaceSameLength",
+     .settings = kSameLength,
+     .link = "link.ini",
+     .commit = Call::kSync},
+    {.name = "InPlaceGrowing",
+     .settings = kPrefix,
+     .patched = kPrefixPatched,
+     .link = "link.ini",
+     .faults = {Fault::kShortWrites},
+     .commit = Call::kSync},
+    {.name = "InPlaceGrowingWithoutReservation",
+     .settings = kPrefix,
+     .patched = kPrefixPatched,
+     .link = "link.ini",
+     .faults = {Fault::kNoReservation},
+     .commit = Call::kSync},
     // A pipe or a device: the lines go back as a stream, and only there.
-    {"Stream",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {},
-     Call::kOpenStream,
-     false,
-     {},
-     0,
-     false,
-     true},
-    {"NoTagInSettings", kLog, Numbered("setting ", 20), Numbered("setting ", 20),
-     "Bad file InBetween.ini, zub= not found\r\n"},
-    {"NoTagInLog", Numbered("log line ", 12), "zub=7\r\n", "zub=7\r\n",
-     "Something is wrong, ZUB not found\r\n"},
+    {.name = "Stream", .commit = Call::kOpenStream, .stream = true},
+    {.name = "NoTagInSettings",
+     .settings = Numbered("setting ", 20),
+     .patched = Numbered("setting ", 20),
+     .message = "Bad file InBetween.ini, zub= not found\r\n"},
+    {.name = "NoTagInLog",
+     .log = Numbered("log line ", 12),
+     .settings = "zub=7\r\n",
+     .patched = "zub=7\r\n",
+     .message = "Something is wrong, ZUB not found\r\n"},
 };
 
 bool Has(const Scenario& scenario, Fault fault) {
@@ -938,6 +874,86 @@ TEST(Place, LinksOfAnotherUserLeadOnlyToWhatThatUserOwns) {
     EXPECT_EQ(opened, test.refused ? kUntrusted : 0);
     host::ShowLinks(root, {});
     fs::remove_all(root);
+  }
+}
+
+// Every limit at its value and one past, the rows made from the limits
+// themselves: a name through as many links as the system follows resolves,
+// and one more is refused; another run's lock that goes at the end of the
+// wait is had, and one that stays is refused once the wait is over; on
+// Windows, another program's hold that lets go on the last try is waited
+// out, and one that lasts a try longer is refused.
+struct Limit {
+  const char* name;
+  long value;
+  long past;  // one past: one more, or one more than the last try sees
+  PlatformCode (*attempt)(const fs::path& root, long value);
+  PlatformCode at_value;
+  PlatformCode past_value;
+};
+
+#ifndef _WIN32
+PlatformCode ThroughLinks(const fs::path& root, long links) {
+  WriteFile(root / "l0", kSettings);
+  for (long k = 1; k <= links; ++k) {
+    fs::create_symlink("l" + std::to_string(k - 1), root / ("l" + std::to_string(k)));
+  }
+  FilePlace place;
+  const PlatformCode code = Sys.locate((root / ("l" + std::to_string(links))).c_str(), &place);
+  if (code == 0) Sys.close(place.folder);
+  return code;
+}
+
+long Clock = 0;    // the pauses so far, in milliseconds
+long Release = 0;  // when the other run lets its lock go
+PlatformCode LockHeldUntil(const fs::path& root, long release) {
+  Clock = 0;
+  Release = release;
+  Posix.pause = [](long milliseconds) { Clock += milliseconds; };
+  Posix.flock = [](int, int) { return Clock < Release ? (errno = EWOULDBLOCK, -1) : 0; };
+  WriteFile(root / "locked", "");
+  const Handle handle = host::OpenFile(root / "locked", false);
+  const PlatformCode code = Sys.lock(handle, true);
+  host::CloseFile(handle);
+  Posix = NativePosixCalls();
+  // Refused only once the whole wait is over, and not a step later.
+  if (code != 0 && (Clock < kLockWaitMs || Clock > kLockWaitMs + kLockStepMs)) return -1;
+  return code;
+}
+
+const Limit kLimits[] = {
+    {"links", kMaxLinks, kMaxLinks + 1, ThroughLinks, 0, ELOOP},
+    {"lock wait", kLockWaitMs, kLockWaitMs + kLockStepMs + 1, LockHeldUntil, 0, EWOULDBLOCK},
+};
+#else
+PlatformCode HeldFor(const fs::path& root, long tries) {
+  WriteFile(root / "log.001", kLog);
+  host::InjectHold({Held::kOpenLog, static_cast<int>(tries), kHeld[1]});
+  Handle handle = 0;
+  const PlatformCode code = Sys.open_read((root / "log.001").string().c_str(), &handle);
+  if (code == 0) Sys.close(handle);
+  host::InjectHold({Held::kOpenLog, 0, 0});
+  return code;
+}
+
+long TriesOfAHold() {
+  long tries = 1;
+  for (DWORD pause = kFirstPause; pause <= kLastPause; pause *= 2) ++tries;
+  return tries - 1;  // the value: a hold that fails all tries but the last
+}
+
+const Limit kLimits[] = {{"hold", TriesOfAHold(), TriesOfAHold() + 1, HeldFor, 0, kHeld[1]}};
+#endif
+
+TEST(Limits, EachAtItsValueAndOnePast) {
+  for (const Limit& limit : kLimits) {
+    for (const long value : {limit.value, limit.past}) {
+      SCOPED_TRACE(::testing::Message() << limit.name << " " << value);
+      const fs::path root = host::MakeTempFolder();
+      EXPECT_EQ(limit.attempt(root, value),
+                value == limit.value ? limit.at_value : limit.past_value);
+      fs::remove_all(root);
+    }
   }
 }
 

@@ -84,9 +84,6 @@ constexpr int kStepFlags = O_SEARCH | O_DIRECTORY;
 #else
 constexpr int kStepFlags = O_RDONLY | O_DIRECTORY;
 #endif
-// As many links as the system itself follows in one name.
-constexpr int kMaxLinks = 40;
-
 // A folder of root's is a way through, never where a step leads: nobody
 // else can change it, so whoever decided the steps before it still decides
 // the steps after it. A whole path in another user's link thus goes through
@@ -335,9 +332,6 @@ PlatformCode OpenUpdate(const FilePlace& place, Handle* handle) {
   return OpenPlace(place, O_RDWR | O_NONBLOCK, handle);
 }
 
-// How long a run waits for another to give up a file's lock.
-constexpr long kLockWaitMs = 5000;
-
 void SleepMs(long milliseconds) {
   timespec pause = {milliseconds / 1000, milliseconds % 1000 * 1000000};
   while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
@@ -380,9 +374,9 @@ PlatformCode Lock(Handle handle, bool exclusive) {
     // A file system that keeps no locks: there is nothing to wait for.
     if (errno != EWOULDBLOCK) break;
     if (waited >= kLockWaitMs) return EWOULDBLOCK;
-    SleepMs(step);
+    Posix.pause(step);
     waited += step;
-    step = std::min(step * 2, 50L);
+    step = std::min(step * 2, kLockStepMs);
   }
   return exclusive ? 0 : CheckNoWriter(Fd(handle));
 }
@@ -797,6 +791,7 @@ const PosixCalls& NativePosixCalls() {
       .flock = ::flock,
       .fsync = ::fsync,
       .random = ::getentropy,
+      .pause = SleepMs,
   };
   return calls;
 }

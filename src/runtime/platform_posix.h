@@ -31,7 +31,16 @@ struct PosixCalls {
   int (*fsync)(int fd);
   // The random bits of temporary files' names.
   int (*random)(void* bits, std::size_t size);
+  // The pauses while another run holds a file's lock.
+  void (*pause)(long milliseconds);
 };
+
+// As many links as the system itself follows in one name.
+inline constexpr int kMaxLinks = 40;
+// How long a run waits for another to give up a file's lock, trying again
+// after pauses that grow to kLockStepMs.
+inline constexpr long kLockWaitMs = 5000;
+inline constexpr long kLockStepMs = 50;
 
 // The table in use. Starts as the native one.
 extern PosixCalls Posix;

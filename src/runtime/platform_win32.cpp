@@ -75,10 +75,6 @@ bool HeldOrRefused(PlatformCode code) {
   return Held(code) || code == ERROR_ACCESS_DENIED || code == ERROR_UNABLE_TO_REMOVE_REPLACED;
 }
 
-// The pauses between tries: 2, 4, ... 512 ms, about one second in all.
-constexpr DWORD kFirstPause = 2;
-constexpr DWORD kLastPause = 512;
-
 // Runs `attempt` again while it fails with a code that `held` takes for
 // such a hold, and gives its last code: a hold that lasts is refused as it
 // would have been at once.

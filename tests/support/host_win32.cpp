@@ -350,6 +350,7 @@ void InjectHold(const Hold& hold) {
     Win32.pause = QuickPause;
   }
   Plans[static_cast<std::size_t>(hold.call)] = hold;
+  Tries[static_cast<std::size_t>(hold.call)] = 0;
 }
 
 bool CanInjectSystemFault(SystemFault fault) {
