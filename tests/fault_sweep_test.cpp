@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -955,6 +956,26 @@ TEST(Limits, EachAtItsValueAndOnePast) {
       fs::remove_all(root);
     }
   }
+}
+
+// A file put at the name between the walk that finds it and its open is not
+// read in its place.
+TEST(Place, FileSwappedAfterTheWalkIsNotRead) {
+  if (!host::CanInjectSystemFault(host::SystemFault::kSwappedAtOpen)) {
+    GTEST_SKIP() << "no file can be swapped in at its open here";
+  }
+  const fs::path root = host::MakeTempFolder();
+  WriteFile(root / "log.001", "zub=1\r\n");
+  WriteFile(root / "log.001.swap", "zub=666\r\n");
+  const host::ChildEnd end = host::RunChild(
+      [](const std::string& name) {
+        host::InjectSystemFault(host::SystemFault::kSwappedAtOpen);
+        Handle file = 0;
+        std::_Exit(static_cast<int>(Sys.open_read(name.c_str(), &file)));
+      },
+      (root / "log.001").string());
+  EXPECT_EQ(end.status, static_cast<std::uint32_t>(NativeCalls().moved));
+  fs::remove_all(root);
 }
 
 }  // namespace

@@ -65,7 +65,9 @@ class Folder {
   ~Folder() {
     std::error_code error;
     for (const auto& entry : fs::recursive_directory_iterator(path_, error)) {
-      if (entry.is_directory() && !entry.is_symlink()) ::chmod(entry.path().c_str(), 0700);
+      if (entry.is_directory(error) && !entry.is_symlink(error)) {
+        ::chmod(entry.path().c_str(), 0700);
+      }
     }
     fs::remove_all(path_, error);
   }
@@ -330,10 +332,40 @@ void UsersFolderLinkToRootsFolder(const Folder& f) {
   fs::create_symlink("../root", f / "user/engine");
   GiveToAnother(f, "user/engine");
 }
-// As a hard link the user made there would be.
+// A hard link the user made there.
 void RootsFileInUsersFolder(const Folder& f) {
   RootsSecrets(f);
-  f.Write("user/InBetween.ini", kSettings, 0600);
+  fs::create_hard_link(f / "secret.ini", f / "user/InBetween.ini");
+}
+// The user's hard links to root's files in a shared folder like /tmp, beside
+// the user's own log and settings file: a sticky folder keeps nobody from
+// adding a name.
+void HardLinksInSharedFolder(const Folder& f) {
+  RootsSecrets(f);
+  f.Write("sticky/user.log", kLog);
+  f.Write("sticky/user.ini", kSettings);
+  GiveToAnother(f, "sticky/user.log");
+  GiveToAnother(f, "sticky/user.ini");
+  fs::create_hard_link(f / "secret.001", f / "sticky/game.log");
+  fs::create_hard_link(f / "secret.ini", f / "sticky/game.ini");
+  ::chmod((f / "sticky").c_str(), 01777);
+}
+// A hard link in a folder of root's that a group may write: any member
+// may have added it.
+void HardLinkInGroupsFolder(const Folder& f) {
+  RootsSecrets(f);
+  fs::create_directory(f / "group");
+  (void)::chown((f / "group").c_str(), 0, 65534);
+  ::chmod((f / "group").c_str(), 0775);
+  fs::create_hard_link(f / "secret.ini", f / "group/InBetween.ini");
+}
+// A chain of `links` links to the settings file, from "link0" on.
+template <int links>
+void Chain(const Folder& f) {
+  for (int i = 0; i < links; ++i) {
+    const std::string next = i + 1 < links ? "link" + std::to_string(i + 1) : "InBetween.ini";
+    fs::create_symlink(next, f / ("link" + std::to_string(i)));
+  }
 }
 // A shared folder like /tmp, where the user's link stands beside root's file.
 void UsersLinkInStickyFolder(const Folder& f) {
@@ -377,6 +409,13 @@ const ReportCase kReports[] = {
     {"LogPath260", {PathOfLength(259, 'l') + "x", "InBetween.ini"}, 36, true, Log259},
     {"OutputClosed", {"log.001", "InBetween.ini"}, 103, true, nullptr, false, Output::kClosed},
     {"SettingsIsAFolder", {"log.001", "sub"}, 21, true, SubFolder},
+    // However a folder is named, at once.
+    {"LogIsTheFolder", {".", "InBetween.ini"}, 21, true},
+    {"SettingsIsTheFolder", {"log.001", "."}, 21, true},
+    {"SettingsIsAFolderWithSlash", {"log.001", "sub/"}, 21, true, SubFolder},
+    {"SettingsIsAFolderWithDot", {"log.001", "sub/."}, 21, true, SubFolder},
+    // One link more than the system follows in a name.
+    {"SettingsBehind41Links", {"log.001", "link0"}, ELOOP, true, Chain<41>},
     {"SettingsDanglingLink", {"log.001", "dangling.ini"}, 2, true, Dangling},
     {"LogStillBeingWritten", {"log.001", "InBetween.ini"}, EAGAIN, true, LogStillBeingWritten},
     // A lock held longer than a run waits.
@@ -452,6 +491,24 @@ const ReportCase kReports[] = {
      .code = EPERM,
      .native_only = true,
      .setup = UsersLinkInStickyFolder,
+     .needs_root = true},
+    {.name = "UsersHardLinkToRootsLogInSharedFolder",
+     .arguments = {"sticky/game.log", "sticky/user.ini"},
+     .code = EPERM,
+     .native_only = true,
+     .setup = HardLinksInSharedFolder,
+     .needs_root = true},
+    {.name = "UsersHardLinkToRootsFileInSharedFolder",
+     .arguments = {"sticky/user.log", "sticky/game.ini"},
+     .code = EPERM,
+     .native_only = true,
+     .setup = HardLinksInSharedFolder,
+     .needs_root = true},
+    {.name = "HardLinkInGroupsFolder",
+     .arguments = {"log.001", "group/InBetween.ini"},
+     .code = EPERM,
+     .native_only = true,
+     .setup = HardLinkInGroupsFolder,
      .needs_root = true},
 };
 
@@ -747,6 +804,18 @@ void RootsLinkToUsersFile(const Folder& f) {
   UsersOwnFile(f);
   fs::create_symlink("user/InBetween.ini", f / "link.ini");
 }
+// Another user's folder that the group may write, as a team shares one;
+// root's own files in it have one name each, which only root gave them.
+void TeamFolder(const Folder& f) {
+  GiveToAnother(f, "team");
+  ::chmod((f / "team").c_str(), 02775);
+}
+// A link whose target is longer than a first read of it takes.
+void LongLink(const Folder& f) {
+  std::string target;
+  while (target.size() < 300) target += "./";
+  fs::create_symlink(target + "engine/real.ini", f / "long.ini");
+}
 // The user's own link, by a whole path through folders of root's.
 void UsersAbsoluteLinkToOwnFile(const Folder& f) {
   UsersOwnFile(f);
@@ -798,6 +867,9 @@ const PathCase kPaths[] = {
      true, true},
     {"UsersAbsoluteLinkToOwnFile", "log.001", "user/link.ini", "user/InBetween.ini",
      UsersAbsoluteLinkToOwnFile, true},
+    {"TeamFolderOfAnother", "team/log.001", "team/InBetween.ini", "", TeamFolder, true},
+    {"LinkTargetLongerThan256", "log.001", "long.ini", "engine/real.ini", LongLink, true},
+    {"Behind40Links", "log.001", "link0", "InBetween.ini", Chain<40>, true},
 };
 
 TEST(Paths, ConversionThroughEveryKindOfPath) {
@@ -828,6 +900,64 @@ TEST(Paths, ConversionThroughEveryKindOfPath) {
     EXPECT_EQ(folder.Read(file), kPatched);
     // The rest as it was: links, modes, owners, attributes, no stray file.
     EXPECT_EQ(folder.Snapshot(), expected);
+  }
+}
+
+// The runner's own open files are what /proc names them: a pipe as the log,
+// through the names a shell gives one.
+TEST(Paths, TheRunnersOpenFilesAreWhatTheyName) {
+  ZUB_NATIVE_ONLY();
+  const std::pair<const char*, std::vector<std::string>> kLogs[] = {
+      {"/dev/stdin", {}},
+      {"/proc/self/fd/0", {}},
+      // As `zub <(cmd) InBetween.ini` starts it.
+      {"/dev/fd/3", {"/bin/sh", "-c", R"(exec "$0" "$@" 3<&0)"}},
+  };
+  for (const auto& [log, wrapper] : kLogs) {
+    SCOPED_TRACE(log);
+    Folder folder;
+    folder.Write("InBetween.ini", kSettings);
+    ToolRun run = In(folder, {log, "InBetween.ini"});
+    run.input_bytes = kLog;
+    run.wrapper = wrapper;
+    ToolResult result = RunTool(run);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.output, kBanner + kConverted + kPrompt);
+    EXPECT_EQ(folder.Read("InBetween.ini"), kPatched);
+  }
+}
+
+// In a user namespace of the runner's own (`unshare -Ur`, as rootless
+// containers and sandboxes start), everyone outside its map is one owner
+// that cannot be known: the runner's own files convert by their whole
+// paths, and another user's link to a third user's file stays unused.
+TEST(Paths, UserNamespaceOfTheRunner) {
+  ZUB_NATIVE_ONLY();
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make files of three users";
+  for (const auto& [settings, code] : {std::pair{"InBetween.ini", 0}, {"other/In.ini", EPERM}}) {
+    SCOPED_TRACE(settings);
+    Folder folder;
+    folder.Fill();
+    HandToNobody(folder.path());
+    folder.Write("third.ini", kSettings, 0666);
+    fs::create_directory(folder / "other");
+    fs::create_symlink(folder / "third.ini", folder / "other/In.ini");
+    for (const char* name : {"third.ini", "other", "other/In.ini"}) {
+      (void)::lchown((folder / name).c_str(), name[0] == 't' ? 2 : 1, 1);
+    }
+    const auto before = folder.Snapshot();
+    ToolRun run = In(folder, {folder / "log.001", folder / settings});
+    run.unprivileged = true;
+    run.wrapper = {"unshare", "-Ur"};
+    ToolResult result = RunTool(run);
+    if (result.output.empty()) GTEST_SKIP() << "no user namespace here: " << result.errors;
+    EXPECT_EQ(result.exit_status, code);
+    if (code != 0) {
+      ExpectOutput(result.output, kBanner, code);
+      EXPECT_EQ(folder.Snapshot(), before);
+    } else {
+      EXPECT_EQ(folder.Read(settings), kPatched);
+    }
   }
 }
 
@@ -901,7 +1031,7 @@ struct DiskCase {
   int status;
   bool converted;
   // tmpfs with these options, or else an ext2 disk image on a loop device.
-  const char* tmpfs = "size=256k";
+  const char* tmpfs = "size=256k,mode=0700";
   // Inode flags (chattr) the settings file has before and after.
   const char* flags = nullptr;
   // The settings file's value before the run, which gives it 345.
@@ -925,7 +1055,7 @@ const DiskCase kDisks[] = {
     {"FullDiskInPlace", true, SecondName, ENOSPC, false},
     {"MountedFileInPlace", false, MountedOver, 0, true},
     // The folder, the log and the settings file take every inode there is.
-    {"NoFreeInodeInPlace", false, nullptr, 0, true, "size=256k,nr_inodes=3"},
+    {"NoFreeInodeInPlace", false, nullptr, 0, true, "size=256k,nr_inodes=3,mode=0700"},
     {"Ext2Replaced", false, nullptr, 0, true, nullptr, "dA"},
     {"Ext2InPlace", false, SecondName, 0, true, nullptr},
     // A value that fits where the old one stands still goes in.

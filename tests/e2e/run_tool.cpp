@@ -212,6 +212,7 @@ ToolResult RunTool(const ToolRun& run) {
     static const ReachableCopy copy(words.front());
     words.front() = copy.path();
   }
+  words.insert(words.begin(), run.wrapper.begin(), run.wrapper.end());
   words.insert(words.end(), run.arguments.begin(), run.arguments.end());
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());

@@ -48,6 +48,8 @@ struct ToolRun {
   // The largest file the tool may write, in bytes (RLIMIT_FSIZE); 0: no
   // limit.
   std::size_t file_size_limit = 0;
+  // Words that start the tool (a shell, `unshare`), before its command.
+  std::vector<std::string> wrapper;
 };
 
 struct ToolResult {

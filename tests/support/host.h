@@ -86,6 +86,9 @@ enum class SystemFault {
   kFlagRefused,       // the settings file has an inode flag no new file may get
   kHighFileIndex,     // files differ only in the upper half of their index
   kMovedAway,         // the replacement fails once the old file has its backup name
+  // Between the walk that finds a file and its open, "NAME.swap" is renamed
+  // to the file's name NAME.
+  kSwappedAtOpen,
 };
 inline constexpr const char* kTakenName = ".zub-0123456789abcdef.tmp";
 // False where this system has no such way to differ (InjectSystemFault then

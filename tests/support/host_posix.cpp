@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -212,6 +213,15 @@ bool InjectSystemFault(SystemFault fault) {
         return 0;
       };
       Posix.set_flags = [](int, int) { return errno = EPERM, -1; };
+      break;
+    case SystemFault::kSwappedAtOpen:
+      // The one open of a file by its name alone, never through a link.
+      Posix.openat = [](int folder, const char* name, int flags, mode_t mode) {
+        if ((flags & (O_NOFOLLOW | O_DIRECTORY)) == O_NOFOLLOW) {
+          (void)::renameat(folder, (std::string(name) + ".swap").c_str(), folder, name);
+        }
+        return NativePosixCalls().openat(folder, name, flags, mode);
+      };
       break;
     case SystemFault::kNoReplacement:
     case SystemFault::kHighFileIndex:
