@@ -880,70 +880,63 @@ TEST(Place, LinksOfAnotherUserLeadOnlyToWhatThatUserOwns) {
 
 // Every limit at its value and one past, the rows made from the limits
 // themselves: a name through as many links as the system follows resolves,
-// and one more is refused; another run's lock that goes at the end of the
-// wait is had, and one that stays is refused once the wait is over; on
-// Windows, another program's hold that lets go on the last try is waited
-// out, and one that lasts a try longer is refused.
+// one more is refused; another run's lock that goes at the end of the wait
+// is had, one that stays a step longer is refused once the wait is over (not
+// a step later); on Windows, another program's hold that lets go on the last
+// try is waited out, one that lasts a try longer is refused.
 struct Limit {
   const char* name;
-  long value;
-  long past;  // one past: one more, or one more than the last try sees
+  long value, past;  // past: one more, or one more than the last try sees
   PlatformCode (*attempt)(const fs::path& root, long value);
-  PlatformCode at_value;
-  PlatformCode past_value;
+  PlatformCode refused;
 };
-
 #ifndef _WIN32
-PlatformCode ThroughLinks(const fs::path& root, long links) {
-  WriteFile(root / "l0", kSettings);
-  for (long k = 1; k <= links; ++k) {
-    fs::create_symlink("l" + std::to_string(k - 1), root / ("l" + std::to_string(k)));
-  }
-  FilePlace place;
-  const PlatformCode code = Sys.locate((root / ("l" + std::to_string(links))).c_str(), &place);
-  if (code == 0) Sys.close(place.folder);
-  return code;
-}
-
-long Clock = 0;    // the pauses so far, in milliseconds
-long Release = 0;  // when the other run lets its lock go
-PlatformCode LockHeldUntil(const fs::path& root, long release) {
-  Clock = 0;
-  Release = release;
-  Posix.pause = [](long milliseconds) { Clock += milliseconds; };
-  Posix.flock = [](int, int) { return Clock < Release ? (errno = EWOULDBLOCK, -1) : 0; };
-  WriteFile(root / "locked", "");
-  const Handle handle = host::OpenFile(root / "locked", false);
-  const PlatformCode code = Sys.lock(handle, true);
-  host::CloseFile(handle);
-  Posix = NativePosixCalls();
-  // Refused only once the whole wait is over, and not a step later.
-  if (code != 0 && (Clock < kLockWaitMs || Clock > kLockWaitMs + kLockStepMs)) return -1;
-  return code;
-}
-
+long Clock = 0, Release = 0;  // milliseconds paused, and when the lock goes
 const Limit kLimits[] = {
-    {"links", kMaxLinks, kMaxLinks + 1, ThroughLinks, 0, ELOOP},
-    {"lock wait", kLockWaitMs, kLockWaitMs + kLockStepMs + 1, LockHeldUntil, 0, EWOULDBLOCK},
+    {"links", kMaxLinks, kMaxLinks + 1,
+     [](const fs::path& root, long links) {
+       WriteFile(root / "l0", kSettings);
+       for (long k = 1; k <= links; ++k)
+         fs::create_symlink("l" + std::to_string(k - 1), root / ("l" + std::to_string(k)));
+       FilePlace place;
+       const PlatformCode code = Sys.locate((root / ("l" + std::to_string(links))).c_str(), &place);
+       if (code == 0) Sys.close(place.folder);
+       return code;
+     },
+     ELOOP},
+    {"lock wait", kLockWaitMs, kLockWaitMs + kLockStepMs + 1,
+     [](const fs::path& root, long release) {
+       Clock = 0;
+       Release = release;
+       Posix.pause = [](long milliseconds) { Clock += milliseconds; };
+       Posix.flock = [](int, int) { return Clock < Release ? (errno = EWOULDBLOCK, -1) : 0; };
+       WriteFile(root / "locked", "");
+       const Handle handle = host::OpenFile(root / "locked", false);
+       const PlatformCode code = Sys.lock(handle, true);
+       host::CloseFile(handle);
+       Posix = NativePosixCalls();
+       return code != 0 && (Clock < kLockWaitMs || Clock > kLockWaitMs + kLockStepMs) ? -1 : code;
+     },
+     EWOULDBLOCK},
 };
 #else
-PlatformCode HeldFor(const fs::path& root, long tries) {
-  WriteFile(root / "log.001", kLog);
-  host::InjectHold({Held::kOpenLog, static_cast<int>(tries), kHeld[1]});
-  Handle handle = 0;
-  const PlatformCode code = Sys.open_read((root / "log.001").string().c_str(), &handle);
-  if (code == 0) Sys.close(handle);
-  host::InjectHold({Held::kOpenLog, 0, 0});
-  return code;
-}
-
 long TriesOfAHold() {
   long tries = 1;
   for (DWORD pause = kFirstPause; pause <= kLastPause; pause *= 2) ++tries;
   return tries - 1;  // the value: a hold that fails all tries but the last
 }
-
-const Limit kLimits[] = {{"hold", TriesOfAHold(), TriesOfAHold() + 1, HeldFor, 0, kHeld[1]}};
+const Limit kLimits[] = {{"hold", TriesOfAHold(), TriesOfAHold() + 1,
+                          [](const fs::path& root, long tries) {
+                            WriteFile(root / "log.001", kLog);
+                            host::InjectHold({Held::kOpenLog, static_cast<int>(tries), kHeld[1]});
+                            Handle handle = 0;
+                            const PlatformCode code =
+                                Sys.open_read((root / "log.001").string().c_str(), &handle);
+                            if (code == 0) Sys.close(handle);
+                            host::InjectHold({Held::kOpenLog, 0, 0});
+                            return code;
+                          },
+                          kHeld[1]}};
 #endif
 
 TEST(Limits, EachAtItsValueAndOnePast) {
@@ -951,8 +944,7 @@ TEST(Limits, EachAtItsValueAndOnePast) {
     for (const long value : {limit.value, limit.past}) {
       SCOPED_TRACE(::testing::Message() << limit.name << " " << value);
       const fs::path root = host::MakeTempFolder();
-      EXPECT_EQ(limit.attempt(root, value),
-                value == limit.value ? limit.at_value : limit.past_value);
+      EXPECT_EQ(limit.attempt(root, value), value == limit.value ? 0 : limit.refused);
       fs::remove_all(root);
     }
   }
