@@ -94,10 +94,12 @@ Way WayOf(const Calls& calls, std::size_t n, PlatformCode code) {
     if (call == Call::kCopyMetadata ||
         (call == Call::kClose && calls[n - 2] == Call::kCopyMetadata))
       return Way::kInPlace;
-    // A disk without room for a second copy, or a quota spent, may still
-    // take the new content where the old one stands, whatever else may.
-    const bool no_room = code == host::kCodes.no_space || code == host::kCodes.quota;
-    return OnlyInPlace(code) || no_room ? Way::kInPlace : Way::kReported;
+    // A disk without room for a second copy, a quota spent, or a folder or
+    // mount point that refuses a new name may still take the new content
+    // where the old one stands, whatever else may.
+    const bool refused =
+        code == kCode.no_space || code == kCode.quota || code == kCode.not_permitted;
+    return OnlyInPlace(code) || refused ? Way::kInPlace : Way::kReported;
   }
   if (n == calls.size() && call == Call::kWrite) return Way::kUnharmed;
   const std::size_t rewrite = Find(calls, {Call::kProbeWrite, Call::kOpenStream});
@@ -328,24 +330,17 @@ const std::string kDecoy = "root only\r\n";
 fs::path SwapRoot;  // the child's root
 
 // The settings file is renamed (where the system lets it: Windows refuses
-// while the run holds it open), and the decoy takes its name.
+// while the run holds it open), and the decoy, or a symbolic link to the
+// file (where the system makes one; otherwise nothing changes), takes its
+// name.
+template <bool kLink>
 void SwapFile() {
   const fs::path folder = SwapRoot / "files";
   std::error_code refused;
   fs::rename(folder / "InBetween.ini", folder / "moved.ini", refused);
-  if (refused) return;
-  WriteFile(folder / "InBetween.ini", kDecoy);
-}
-
-// The settings file is renamed, and a symbolic link to it takes its name
-// (where the system lets it; otherwise nothing changes).
-void SwapLink() {
-  const fs::path folder = SwapRoot / "files";
-  std::error_code refused;
-  fs::rename(folder / "InBetween.ini", folder / "moved.ini", refused);
-  if (refused) return;
-  fs::create_symlink("moved.ini", folder / "InBetween.ini", refused);
-  if (refused) fs::rename(folder / "moved.ini", folder / "InBetween.ini");
+  if (!refused && !kLink) WriteFile(folder / "InBetween.ini", kDecoy);
+  if (!refused && kLink) fs::create_symlink("moved.ini", folder / "InBetween.ini", refused);
+  if (refused && kLink) fs::rename(folder / "moved.ini", folder / "InBetween.ini", refused);
 }
 
 // The folder is renamed (where the system lets it), and a new one with the
@@ -424,23 +419,19 @@ void Run(const std::string& text) {
     fake.ActAtNth(Call::kRead, 1,
                   [] { std::ofstream(SwapRoot / "files" / "log.001", std::ios::app); });
   }
-  if (job.plan == static_cast<int>(Plan::kFail)) fake.FailNth(Call::kAny, job.at, job.code);
-  // The run ends through the report, as where memory runs out.
-  if (job.plan == static_cast<int>(Plan::kReportEnd))
-    fake.ActAtNth(Call::kAny, job.at, [] { std::get_new_handler()(); });
-  // An interrupt: the code names which; an ignored one is ignored from the
-  // start, as under nohup.
-  if (job.plan == static_cast<int>(Plan::kInterrupt)) {
-    fake.InterruptAtNth(Call::kAny, job.at, job.code);
-  }
-  if (job.plan == static_cast<int>(Plan::kIgnoredInterrupt) && host::IgnoreInterrupt(job.code)) {
-    fake.InterruptAtNth(Call::kAny, job.at, job.code);
-  }
   SwapRoot = job.root;
-  if (job.plan == static_cast<int>(Plan::kSwapFile)) fake.ActAtNth(Call::kAny, job.at, SwapFile);
-  if (job.plan == static_cast<int>(Plan::kSwapLink)) fake.ActAtNth(Call::kAny, job.at, SwapLink);
-  if (job.plan == static_cast<int>(Plan::kSwapFolder))
-    fake.ActAtNth(Call::kAny, job.at, SwapFolder);
+  // An interrupt: the code names which; an ignored one is ignored from the
+  // start, as under nohup. The run ends through the report as where memory
+  // runs out.
+  const auto plan = static_cast<Plan>(job.plan);
+  if (plan == Plan::kFail) fake.FailNth(Call::kAny, job.at, job.code);
+  if (plan == Plan::kReportEnd) fake.ActAtNth(Call::kAny, job.at, [] { std::get_new_handler()(); });
+  if (plan == Plan::kInterrupt ||
+      (plan == Plan::kIgnoredInterrupt && host::IgnoreInterrupt(job.code)))
+    fake.InterruptAtNth(Call::kAny, job.at, job.code);
+  void (*const swaps[])() = {SwapFile<false>, SwapFolder, SwapFile<true>};  // as Plan orders them
+  if (plan >= Plan::kSwapFile)
+    fake.ActAtNth(Call::kAny, job.at, swaps[job.plan - static_cast<int>(Plan::kSwapFile)]);
   std::uint32_t status = ExitStatusOf([&] { RunZub(3, argv); });
   std::string message(reinterpret_cast<const char*>(&status), sizeof status);
   for (Call call : fake.Log()) message += static_cast<char>(call);
@@ -653,11 +644,10 @@ TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
       // back, and makes them durable.
       if (Among(calls, n - 1, Call::kReserve) && n <= committed_after_) {
         Calls restore;
-        for (std::size_t k = after; k <= run.calls.size(); ++k) {
-          const Call next = run.calls[k - 1];
-          if (next == Call::kWriteAt || next == Call::kTruncate || next == Call::kSync)
-            restore.push_back(next);
-        }
+        std::copy_if(run.calls.begin() + static_cast<std::ptrdiff_t>(std::min(n, run.calls.size())),
+                     run.calls.end(), std::back_inserter(restore), [](Call c) {
+                       return c == Call::kWriteAt || c == Call::kTruncate || c == Call::kSync;
+                     });
         EXPECT_EQ(restore, (Calls{Call::kWriteAt, Call::kTruncate, Call::kSync}));
       }
       // A standard handle that cannot be had makes its console file fail to

@@ -20,7 +20,8 @@ struct Codes {
   PlatformCode not_found;
   PlatformCode io;
   PlatformCode no_space;
-  PlatformCode quota;  // the user's quota spent (Windows: a full disk as a handle meets it)
+  PlatformCode quota;          // the user's quota spent (Windows: a full disk as a handle meets it)
+  PlatformCode not_permitted;  // a new name refused: a sticky folder, a mount point
   PlatformCode bad_handle;
 };
 extern const Codes kCodes;

@@ -21,7 +21,7 @@
 
 namespace zub::testing::host {
 
-const Codes kCodes = {ENOENT, EIO, ENOSPC, EDQUOT, EBADF};
+const Codes kCodes = {ENOENT, EIO, ENOSPC, EDQUOT, EPERM, EBADF};
 const char* const kNullDevice = "/dev/null";
 
 std::filesystem::path MakeTempFolder() {

@@ -66,8 +66,8 @@ HANDLE Interrupt = nullptr;  // the thread of a raised interrupt
 
 }  // namespace
 
-const Codes kCodes = {ERROR_FILE_NOT_FOUND, ERROR_IO_DEVICE, ERROR_DISK_FULL,
-                      ERROR_HANDLE_DISK_FULL, ERROR_INVALID_HANDLE};
+const Codes kCodes = {ERROR_FILE_NOT_FOUND,   ERROR_IO_DEVICE,     ERROR_DISK_FULL,
+                      ERROR_HANDLE_DISK_FULL, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE};
 const char* const kNullDevice = "NUL";
 
 std::filesystem::path MakeTempFolder() {
