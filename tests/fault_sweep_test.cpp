@@ -623,7 +623,7 @@ TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
       const Way way = WayOf(calls, n, code);
       ExpectSound(run, call == Call::kRemove && way == Way::kReported);
       // New once the commit is made, and after a complete run; else old.
-      const bool converted = EndsAsRow(run) || n > committed_after_;
+      const bool converted = n > committed_after_ || (way != Way::kReported && EndsAsRow(run));
       EXPECT_EQ(run.settings, converted ? scenario.patched : scenario.settings);
       const std::size_t after = n + 1;  // the calls the run made after the failed one
       if (way == Way::kInPlace || way == Way::kNamed) {
