@@ -4,8 +4,12 @@
 
 #include <sys/types.h>
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
+
+#include "runtime/platform.h"
 
 namespace zub {
 
@@ -51,5 +55,17 @@ const PosixCalls& NativePosixCalls();
 std::uint32_t FaultCodeForSignal(int signal, int signal_code, bool stack_overflow);
 
 }  // namespace zub
+
+// What the layer's files share.
+namespace zub::posix {
+
+// Opens `name` in the folder `folder` (AT_FDCWD: the current one).
+PlatformCode OpenAt(int folder, const char* name, int flags, mode_t mode, Handle* handle);
+PlatformCode OpenWith(const char* name, int flags, mode_t mode, Handle* handle);
+int Fd(Handle handle);
+FileId IdOf(const struct stat& status);
+FileLooks LooksOf(const struct stat& status);
+
+}  // namespace zub::posix
 
 #endif  // ZUB_RUNTIME_PLATFORM_POSIX_H_
