@@ -1,14 +1,14 @@
 #include "runtime/platform.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace zub {
 
 PlatformCalls Sys = NativeCalls();
 
 bool OnlyInPlace(PlatformCode code) {
-  for (PlatformCode in_place : kOnlyInPlace) {
-    if (code == in_place) return true;
-  }
-  return false;
+  return std::ranges::find(kOnlyInPlace, code) != std::end(kOnlyInPlace);
 }
 
 }  // namespace zub

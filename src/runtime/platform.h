@@ -82,6 +82,7 @@ struct TemporaryFile {
 
 struct PlatformCalls {
   // The calls that can fail: platform_calls.h says what each does.
+// NOLINTNEXTLINE(bugprone-macro-parentheses): a name, and a parameter list
 #define ZUB_MEMBER(name, Name, parameters, codes) PlatformCode(*name) parameters;
   ZUB_PLATFORM_CALLS(ZUB_MEMBER)
 #undef ZUB_MEMBER
