@@ -29,6 +29,7 @@
 
 #include "line_model.h"
 #include "memory_sys.h"
+#include "support/files.h"
 #include "tool/zub.h"
 
 namespace {
@@ -90,18 +91,6 @@ Expected ExpectedRun(const std::string& log, const std::string& settings) {
   return {"ZUB converted\r\n", bytes};
 }
 
-// The report line for `code`, as the last line of `output`.
-bool EndsWithReport(const std::string& output, std::uint32_t code) {
-  const std::string digits = std::to_string(code);
-  const std::string head = "Runtime error" + std::string(4 - digits.size(), ' ') + digits + " at ";
-  const std::size_t length = head.size() + 10;
-  if (output.size() < length) return false;
-  const std::string_view line = std::string_view(output).substr(output.size() - length);
-  return line.substr(0, head.size()) == head &&
-         line.find_first_not_of("0123456789ABCDEF", head.size()) == length - 2 &&
-         line.substr(length - 2) == "\r\n";
-}
-
 template <typename Map>
 bool SameNames(const Map& one, const Map& other) {
   if (one.size() != other.size()) return false;
@@ -151,10 +140,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool sent_another_way =
       failed == "copy_metadata" || failed == "close_folder" ||
       ((failed.ends_with("_temporary") || failed == "create_unnamed" || failed == "replace") &&
-       zub::Sys.only_in_place(state.fail_code));
+       zub::OnlyInPlace(state.fail_code));
   if (!failed.empty() && !sent_another_way) {
     Require(status == static_cast<std::uint32_t>(state.fail_code), "the failed call's code");
-    Require(EndsWithReport(state.console_output, status), "the report ends the output");
+    Require(zub::testing::EndsWithReport(state.console_output, status),
+            "the report ends the output");
     // Only a failure after the new file has taken the old one's place (the
     // folder's sync, the last close) leaves the settings file new.
     auto committed = files_before;

@@ -96,6 +96,14 @@ PlatformCode OpenUpdate(const FilePlace& place, Handle* handle) {
   return 0;
 }
 
+// A device or a pipe: the model has none, so no name leads to one.
+PlatformCode OpenStream(const FilePlace& place, Handle* handle) {
+  if (Fails("open_stream")) return State->fail_code;
+  Require(false, "a stream opened for a file of the model");
+  *handle = NewHandle(place.name);
+  return 0;
+}
+
 PlatformCode Lock(Handle handle, bool /*exclusive*/) {
   if (FileOf(handle) == nullptr) return 0;
   return Fails("lock") ? State->fail_code : 0;
@@ -163,8 +171,6 @@ PlatformCode NameTemporary(const FilePlace& place, TemporaryFile* file) {
 PlatformCode SyncFolder(const FilePlace& /*place*/) {
   return Fails("sync_folder") ? State->fail_code : 0;
 }
-
-bool OnlyInPlace(PlatformCode code) { return code == EACCES; }
 
 PlatformCode Reserve(Handle handle, std::uint64_t /*length*/) {
   Require(FileOf(handle) != nullptr, "room for a file of another run");
@@ -278,6 +284,11 @@ PlatformCode Remove(const FilePlace& /*place*/, const std::string& name) {
   return State->files.erase(name) != 0 ? 0 : ENOENT;
 }
 
+PlatformCode ProgramPath(std::string* path) {
+  *path = "zub";
+  return 0;
+}
+PlatformCode CheckCommandLine() { return 0; }
 void ExitProcess(std::uint32_t status) { throw ProcessExit{status}; }
 void InstallFaultHandler(FaultHandler /*handler*/) {}
 void RemoveFaultHandler() {}
@@ -293,33 +304,11 @@ void StartMemorySys(MemorySys* state) {
   Piece = 0;
   ConsoleAt = 0;
   Sys = NativeCalls();
-  Sys.open_read = OpenRead;
-  Sys.open_write = OpenWrite;
-  Sys.open_update = OpenUpdate;
-  Sys.probe_write = ProbeWrite;
-  Sys.lock = Lock;
-  Sys.link_count = LinkCount;
-  Sys.locate = Locate;
-  Sys.check_place = CheckPlace;
-  Sys.create_unnamed = CreateUnnamed;
-  Sys.create_temporary = CreateTemporary;
-  Sys.copy_metadata = CopyMetadata;
-  Sys.name_temporary = NameTemporary;
-  Sys.sync_folder = SyncFolder;
-  Sys.only_in_place = OnlyInPlace;
-  Sys.reserve = Reserve;
-  Sys.write_at = WriteAt;
-  Sys.truncate = Truncate;
-  Sys.watch_interrupts = WatchInterrupts;
+#define ZUB_MODEL(name, Name, parameters, codes) Sys.name = Name;
+  ZUB_PLATFORM_CALLS(ZUB_MODEL)
+#undef ZUB_MODEL
   Sys.hold_interrupts = HoldInterrupts;
-  Sys.std_handle = StdHandle;
   Sys.file_type = TypeOf;
-  Sys.read = Read;
-  Sys.write = Write;
-  Sys.sync = Sync;
-  Sys.close = Close;
-  Sys.replace = Replace;
-  Sys.remove = Remove;
   Sys.command_line = CommandLine;
   Sys.exit_process = ExitProcess;
   Sys.install_fault_handler = InstallFaultHandler;

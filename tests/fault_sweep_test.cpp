@@ -1,12 +1,13 @@
-// Every platform call of a whole run, failed in turn, and interrupted in
-// turn.
+// Every platform call of a whole run, failed in turn with every code it may
+// give (platform_calls.h), and interrupted in turn.
 //
-// A first run counts the calls, and shows the order in which the settings
-// file is rewritten; then the run is repeated once per call, with that call
-// failing with an error that suits its kind, and once more with an
-// interrupt (SIGTERM; on Windows Ctrl+Break) just before the call. A failed
-// run must end with the failing call's code as exit status and in the report
-// line, unless the failure only sends the rewrite another way; an
+// A first run counts the calls, and shows that the steps that must come in
+// order do; then the run is repeated once per call and code, with that call
+// failing, once with the run ended through the report just before the call
+// (as out of memory ends it), and once more with an interrupt (SIGTERM; on
+// Windows Ctrl+Break) just before the call. A failed run must end with the
+// failing call's code as exit status and in the report line, unless the
+// product sends the rewrite another way for that code (OnlyInPlace); an
 // interrupted run must end as the interrupt ends a process without the
 // tool's handler. Each must leave the settings file either as it was or
 // completely converted, never damaged, with its metadata (mode, owner and
@@ -23,12 +24,19 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <new>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include "runtime/platform_win32.h"
+#else
+#include "runtime/platform_posix.h"
+#endif
 #include "support/fake_sys.h"
+#include "support/files.h"
 #include "support/host.h"
 #include "tool/zub.h"
 
@@ -39,87 +47,9 @@ namespace fs = std::filesystem;
 
 const std::string kPrompt = "Press ENTER to close ZUB Window\r\n";
 
-// The errors a failing call is given, by kind in the order of Call. Some
-// only send the rewrite another way: an unnamed temporary file that the
-// file system cannot make (not_supported), metadata that cannot be carried
-// over (permission), a rename across devices (cross_device).
 const host::Codes& kCode = host::kCodes;
-const std::vector<PlatformCode> kCodes[kCallKinds] = {
-    {kCode.not_found, kCode.access_denied},         // open_read
-    {kCode.access_denied},                          // open_write
-    {kCode.access_denied},                          // open_update
-    {kCode.access_denied},                          // probe_write
-    {kCode.locked},                                 // lock
-    {kCode.io},                                     // link_count
-    {NativeCalls().not_supported, kCode.no_space},  // create_unnamed
-    {kCode.no_space, kCode.access_denied},          // create_temporary
-    {kCode.permission},                             // copy_metadata
-    {kCode.no_space},                               // name_temporary
-    {kCode.cross_device, kCode.io},                 // replace
-    {kCode.io},                                     // sync_folder
-    {kCode.no_space},                               // reserve
-    {kCode.io},                                     // write_at
-    {kCode.io},                                     // truncate
-    {kCode.bad_handle},                             // std_handle
-    {kCode.io},                                     // read
-    {kCode.no_space},                               // write
-    {kCode.io, kCode.no_space},                     // sync
-    {kCode.io},                                     // close
-    {kCode.not_found},                              // locate
-    {kCode.io},                                     // remove
-    {kCode.invalid},                                // watch_interrupts
-    {NativeCalls().moved},                          // check_place
-};
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(stream), {}};
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 using Calls = std::vector<Call>;
-
-// The failures a run absorbs by design, ending normally all the same: why,
-// and the call it must make afterwards to show that it took another way.
-struct Absorbed {
-  Call call;
-  PlatformCode code;  // 0: any
-  Call then;          // kAny: none
-  const char* why;
-  Call follows = Call::kAny;  // absorbed only right after this call
-};
-const Absorbed kAbsorbed[] = {
-    {Call::kCreateUnnamed, NativeCalls().not_supported, Call::kCreateTemporary,
-     "no unnamed files here: a named temporary file instead"},
-    {Call::kCreateUnnamed, kCode.no_space, Call::kOpenUpdate,
-     "no room or inode for a new file: rewritten in place"},
-    {Call::kCreateTemporary, kCode.no_space, Call::kOpenUpdate,
-     "no room or inode for a new file: rewritten in place"},
-    {Call::kCreateTemporary, kCode.access_denied, Call::kOpenUpdate,
-     "the folder takes no new file: rewritten in place"},
-    {Call::kCopyMetadata, 0, Call::kOpenUpdate,
-     "a new file cannot be given all the old one has: rewritten in place"},
-    // A full disk may still take a value that fits where the old one stands.
-    {Call::kWrite, kCode.no_space, Call::kOpenUpdate,
-     "no room for a second copy: rewritten in place", Call::kCreateUnnamed},
-    {Call::kWrite, kCode.no_space, Call::kOpenUpdate,
-     "no room for a second copy: rewritten in place", Call::kCreateTemporary},
-    {Call::kSync, kCode.no_space, Call::kOpenUpdate,
-     "no room for a second copy: rewritten in place", Call::kCopyMetadata},
-    {Call::kNameTemporary, kCode.no_space, Call::kOpenUpdate,
-     "no room for the new file's name: rewritten in place"},
-    {Call::kClose, 0, Call::kOpenUpdate, "the new file that cannot be used let go",
-     Call::kCopyMetadata},
-    {Call::kReplace, kCode.cross_device, Call::kOpenUpdate,
-     "the rename is refused: rewritten in place"},
-    // Past the rewrite: letting the folder go, and the last write-out of
-    // standard output, after the prompt, change nothing that matters.
-    {Call::kClose, 0, Call::kAny, "the folder let go once the file is done"},
-    {Call::kWrite, 0, Call::kAny, "output lost at the very end"},
-};
 
 // True when `call` is among the first `count` of `calls`.
 bool Among(const Calls& calls, std::size_t count, Call call) {
@@ -127,60 +57,62 @@ bool Among(const Calls& calls, std::size_t count, Call call) {
   return std::find(calls.begin(), end, call) != end;
 }
 
-// The entry of kAbsorbed for the n-th of `calls` failing with `code`, if any.
-// A close is absorbed only as the last one, after a rewrite; a write only as
-// the last call.
-const Absorbed* AbsorbedFailure(const Calls& calls, std::size_t n, PlatformCode code) {
-  const Call call = calls[n - 1];
-  for (const Absorbed& entry : kAbsorbed) {
-    if (entry.call != call || (entry.code != 0 && entry.code != code)) continue;
-    if (entry.follows != Call::kAny) {
-      if (n >= 2 && calls[n - 2] == entry.follows) return &entry;
-      continue;
-    }
-    const Calls rest(calls.begin() + static_cast<std::ptrdiff_t>(n), calls.end());
-    if (call == Call::kWrite && !rest.empty()) continue;
-    if (call == Call::kClose &&
-        (Among(rest, rest.size(), Call::kClose) || !Among(calls, n, Call::kProbeWrite))) {
-      continue;
-    }
-    return &entry;
+// The place (from 1) of the first of `calls` from `from` on that is one of
+// `wanted`, or 0.
+std::size_t Find(const Calls& calls, std::initializer_list<Call> wanted, std::size_t from = 1) {
+  for (std::size_t n = std::max<std::size_t>(from, 1); n <= calls.size(); ++n) {
+    if (std::find(wanted.begin(), wanted.end(), calls[n - 1]) != wanted.end()) return n;
   }
-  return nullptr;
+  return 0;
+}
+// The place of the last of `calls` before `before` that is `call`, or 0.
+std::size_t Last(const Calls& calls, Call call, std::size_t before) {
+  for (std::size_t n = std::min(before, calls.size() + 1); n-- > 1;) {
+    if (calls[n - 1] == call) return n;
+  }
+  return 0;
+}
+
+// The way a run takes where the n-th of the counted `calls` fails with
+// `code`, as the product decides it: a step of a replacement that fails with
+// a code of OnlyInPlace, or any code where the new file cannot take over the
+// old one's metadata, sends the rewrite in place; a file system without
+// unnamed files takes a named one; letting the folder go once the file is
+// done, or the last write-out of standard output, harms nothing. All else
+// is reported with its code.
+enum class Way { kReported, kInPlace, kNamed, kUnharmed };
+Way WayOf(const Calls& calls, std::size_t n, PlatformCode code) {
+  const Call call = calls[n - 1];
+  if (call == Call::kCreateUnnamed && code == NativeCalls().not_supported) return Way::kNamed;
+  // The replacement: from the temporary file's making to the rename, or
+  // to the rewrite in place that the counted run took instead.
+  const std::size_t begin = Find(calls, {Call::kCreateUnnamed, Call::kCreateTemporary});
+  std::size_t end = Find(calls, {Call::kReplace}, begin);
+  if (end == 0) end = Find(calls, {Call::kOpenUpdate, Call::kRemove}, begin) - 1;
+  if (begin != 0 && begin <= n && n <= end) {
+    // The new file given up: its handle let go, unchecked.
+    if (call == Call::kCopyMetadata ||
+        (call == Call::kClose && calls[n - 2] == Call::kCopyMetadata))
+      return Way::kInPlace;
+    // A disk without room for a second copy, a quota spent, or a folder or
+    // mount point that refuses a new name may still take the new content
+    // where the old one stands, whatever else may.
+    const bool refused =
+        code == kCode.no_space || code == kCode.quota || code == kCode.not_permitted;
+    return OnlyInPlace(code) || refused ? Way::kInPlace : Way::kReported;
+  }
+  if (n == calls.size() && call == Call::kWrite) return Way::kUnharmed;
+  const std::size_t rewrite = Find(calls, {Call::kProbeWrite, Call::kOpenStream});
+  const bool rewritten = rewrite != 0 && rewrite < n;
+  if (call == Call::kClose && rewritten && !Find(calls, {Call::kClose}, n + 1))
+    return Way::kUnharmed;
+  return Way::kReported;
 }
 }  // namespace
 
 void RunSweepJob(const std::string& job);
 
 namespace {
-
-struct Scenario {
-  const char* name;
-  std::string log;
-  std::string settings;
-  std::string patched;  // the settings file after a complete run
-  std::string message;  // the run's last message before the prompt
-  // A second name of the settings file, which sends the rewrite in place.
-  const char* link = nullptr;
-  // How the system differs from the one the tests run on, where this one
-  // can be made to (host::InjectSystemFault).
-  std::vector<host::SystemFault> faults = {};
-  // The call after which the settings file is the new one, and the calls
-  // of the rewrite from the write probe to the one after that, each run of
-  // one kind as one.
-  Call commit = Call::kAny;
-  Calls order = {};
-  // Without its faults the scenario would be another: where this system
-  // cannot make them, it is left out.
-  bool needs_faults = false;
-  // Another program's holds on the files (host::InjectHold), and the exit
-  // status of a run that they end.
-  std::vector<host::Hold> holds = {};
-  std::uint32_t status = 0;
-  // Only every failed call: an interrupt or a swap meets the same steps as
-  // in the scenarios without such holds.
-  bool failures_only = false;
-};
 
 // Logs and settings longer than one 128-byte piece, so that reading and
 // writing each take several calls.
@@ -194,23 +126,38 @@ const std::string kLog = Numbered("log line zub=", 12);
 const std::string kSettings = Numbered("setting ", 20) + "x zub=7 y\r\n";
 const std::string kPatched = Numbered("setting ", 20) + "x zub=12 y\r\n";
 
+struct Scenario {
+  const char* name;
+  std::string log = kLog;
+  std::string settings = kSettings;
+  std::string patched = kPatched;             // the settings file after a complete run
+  std::string message = "ZUB converted\r\n";  // the last message before the prompt
+  // A second name of the settings file, which sends the rewrite in place.
+  const char* link = nullptr;
+  // How the system differs from the one the tests run on, where this one
+  // can be made to (host::InjectSystemFault).
+  std::vector<host::SystemFault> faults = {};
+  // The last call after which the settings file is the new one (the open
+  // of a stream: the write after it).
+  Call commit = Call::kAny;
+  // Without its faults the scenario would be another: where this system
+  // cannot make them, it is left out.
+  bool needs_faults = false;
+  // Another program's holds on the files (host::InjectHold), and the exit
+  // status of a run that they end.
+  std::vector<host::Hold> holds = {};
+  std::uint32_t status = 0;
+  // Only every failed call: an interrupt or a swap meets the same steps as
+  // in the scenarios without such holds.
+  bool failures_only = false;
+  // The settings file is taken for a pipe: written back as a stream.
+  bool stream = false;
+};
+
 using Fault = host::SystemFault;
 using Held = host::HeldCall;
 using host::kAlways;
 using host::kHeld;
-
-// The calls of a replacement, and of a rewrite in place.
-const Calls kReplaced = {Call::kProbeWrite,    Call::kWatchInterrupts, Call::kCreateUnnamed,
-                         Call::kWrite,         Call::kCopyMetadata,    Call::kSync,
-                         Call::kNameTemporary, Call::kClose,           Call::kReplace,
-                         Call::kSyncFolder};
-const Calls kInPlace = {Call::kOpenUpdate, Call::kLock,     Call::kRead, Call::kReserve,
-                        Call::kWriteAt,    Call::kTruncate, Call::kSync, Call::kClose};
-
-Calls Then(Calls calls, const Calls& more) {
-  calls.insert(calls.end(), more.begin(), more.end());
-  return calls;
-}
 
 // A hold on every call, failing `times` tries, the codes taken in turn from
 // the `first`-th on (so that the open to delete the settings file meets a
@@ -234,192 +181,105 @@ const Scenario kScenarios[] = {
     // Files differ only in the upper half of their index. Every call that
     // meets another program's hold fails once, then thrice, and the run
     // waits it out on the same way.
-    {"Conversion",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {Fault::kTakenName, Fault::kShortWrites, Fault::kWriterAtLease, Fault::kHighFileIndex},
-     Call::kReplace,
-     kReplaced,
-     false,
-     Holds(1, 2)},
-    {"NamedTemporary",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {Fault::kNoUnnamedFiles, Fault::kTakenName, Fault::kNoReplacement, Fault::kNoFolderSync},
-     Call::kReplace,
-     {Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kCreateTemporary,
-      Call::kWrite, Call::kCopyMetadata, Call::kSync, Call::kNameTemporary, Call::kClose,
-      Call::kReplace, Call::kSyncFolder},
-     false,
-     Holds(3, 3)},
+    {.name = "Conversion",
+     .faults = {Fault::kTakenName, Fault::kShortWrites, Fault::kWriterAtLease,
+                Fault::kHighFileIndex},
+     .commit = Call::kReplace,
+     .holds = Holds(1, 2)},
+    {.name = "NamedTemporary",
+     .faults = {Fault::kNoUnnamedFiles, Fault::kTakenName, Fault::kNoReplacement,
+                Fault::kNoFolderSync},
+     .commit = Call::kReplace,
+     .holds = Holds(3, 3)},
     // ReplaceFileW has moved the old file to its backup name and cannot
     // move the new one: the new one takes the name once a hold of the move
     // has passed, or, where it cannot be moved at all, the old one goes back.
-    {"MovedAway",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {Fault::kMovedAway},
-     Call::kReplace,
-     kReplaced,
-     true,
-     {{Held::kMoveFile, 3, kHeld[2]}},
-     0,
-     true},
+    {.name = "MovedAway",
+     .faults = {Fault::kMovedAway},
+     .commit = Call::kReplace,
+     .needs_faults = true,
+     .holds = {{Held::kMoveFile, 3, kHeld[2]}},
+     .failures_only = true},
     // Holds that last. ReplaceFileW and the move are refused: rewritten in
     // place, once the temporary file's removal has waited. The old file
     // cannot be removed once replaced: left, the file converted; there each
     // name is found missing once, as during another run's replacement. The
     // log, or the settings file, cannot be opened: refused, unchanged.
-    {"HeldInPlace",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {},
-     Call::kSync,
-     Then({Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kWrite,
-           Call::kCopyMetadata, Call::kSync, Call::kNameTemporary, Call::kClose, Call::kReplace,
-           Call::kRemove},
-          kInPlace),
-     true,
-     {{Held::kReplaceFile, kAlways, kHeld[3]},
-      {Held::kMoveFile, kAlways, kHeld[0]},
-      {Held::kRemove, 3, kHeld[1]}},
-     0,
-     true},
-    {"HeldOldFile",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {},
-     Call::kReplace,
-     kReplaced,
-     true,
-     {{Held::kRemoveOld, kAlways, kHeld[1]},
-      {Held::kOpenLog, 1, host::kCodes.not_found},
-      {Held::kReadSettings, 1, host::kCodes.not_found},
-      {Held::kWriteSettings, 1, host::kCodes.not_found}},
-     0,
-     true},
-    {"HeldLog",
-     kLog,
-     kSettings,
-     kSettings,
-     "",
-     nullptr,
-     {},
-     Call::kAny,
-     {},
-     true,
-     {{Held::kOpenLog, kAlways, kHeld[2]}},
-     33,
-     true},
-    {"HeldSettings",
-     kLog,
-     kSettings,
-     kSettings,
-     "",
-     nullptr,
-     {},
-     Call::kAny,
-     {Call::kProbeWrite, Call::kClose, Call::kWrite},
-     true,
-     {{Held::kWriteSettings, kAlways, kHeld[0]}},
-     5,
-     true},
+    {.name = "HeldInPlace",
+     .commit = Call::kSync,
+     .needs_faults = true,
+     .holds = {{Held::kReplaceFile, kAlways, kHeld[3]},
+               {Held::kMoveFile, kAlways, kHeld[0]},
+               {Held::kRemove, 3, kHeld[1]}},
+     .failures_only = true},
+    {.name = "HeldOldFile",
+     .commit = Call::kReplace,
+     .needs_faults = true,
+     .holds = {{Held::kRemoveOld, kAlways, kHeld[1]},
+               {Held::kOpenLog, 1, host::kCodes.not_found},
+               {Held::kReadSettings, 1, host::kCodes.not_found},
+               {Held::kWriteSettings, 1, host::kCodes.not_found}},
+     .failures_only = true},
+    {.name = "HeldLog",
+     .patched = kSettings,
+     .message = "",
+     .needs_faults = true,
+     .holds = {{Held::kOpenLog, kAlways, kHeld[2]}},
+     .status = 33,
+     .failures_only = true},
+    {.name = "HeldSettings",
+     .patched = kSettings,
+     .message = "",
+     .needs_faults = true,
+     .holds = {{Held::kWriteSettings, kAlways, kHeld[0]}},
+     .status = 5,
+     .failures_only = true},
     // No extended attributes, no /proc, folders that may only be searched.
-    {"PlainSystem",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {Fault::kNoAttributes, Fault::kNoProc, Fault::kUnreadableFolder},
-     Call::kReplace,
-     kReplaced},
+    {.name = "PlainSystem",
+     .faults = {Fault::kNoAttributes, Fault::kNoProc, Fault::kUnreadableFolder},
+     .commit = Call::kReplace},
     // An attribute, or an inode flag, that cannot be given to a new file:
     // rewritten in place. The first on a kernel that refuses unnamed files
     // as old ones do.
-    {"AttributeRefused",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {Fault::kAttributeRefused, Fault::kOldKernel},
-     Call::kSync,
-     Then({Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kCreateTemporary,
-           Call::kWrite, Call::kCopyMetadata, Call::kClose, Call::kRemove},
-          kInPlace),
-     true},
-    {"FlagRefused",
-     kLog,
-     kSettings,
-     kPatched,
-     "ZUB converted\r\n",
-     nullptr,
-     {Fault::kFlagRefused},
-     Call::kSync,
-     Then({Call::kProbeWrite, Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kWrite,
-           Call::kCopyMetadata, Call::kClose},
-          kInPlace),
-     true},
+    {.name = "AttributeRefused",
+     .faults = {Fault::kAttributeRefused, Fault::kOldKernel},
+     .commit = Call::kSync,
+     .needs_faults = true},
+    {.name = "FlagRefused",
+     .faults = {Fault::kFlagRefused},
+     .commit = Call::kSync,
+     .needs_faults = true},
     // Shorter than before, so that the file is cut to its new length; as long
     // as before; longer, its old content the start of the new, with writes
     // of a few bytes at a time, and where no room can be taken before them.
-    {"InPlace",
-     kLog,
-     kShorter,
-     kPatched,
-     "ZUB converted\r\n",
-     "link.ini",
-     {},
-     Call::kSync,
-     Then({Call::kProbeWrite}, kInPlace)},
-    {"InPlaceSameLength",
-     kLog,
-     kSameLength,
-     kPatched,
-     "ZUB converted\r\n",
-     "link.ini",
-     {},
-     Call::kSync,
-     {Call::kProbeWrite, Call::kOpenUpdate, Call::kLock, Call::kRead, Call::kReserve,
-      Call::kWriteAt, Call::kSync, Call::kClose}},
-    {"InPlaceGrowing",
-     kLog,
-     kPrefix,
-     kPrefixPatched,
-     "ZUB converted\r\n",
-     "link.ini",
-     {Fault::kShortWrites},
-     Call::kSync,
-     Then({Call::kProbeWrite}, kInPlace)},
-    {"InPlaceGrowingWithoutReservation",
-     kLog,
-     kPrefix,
-     kPrefixPatched,
-     "ZUB converted\r\n",
-     "link.ini",
-     {Fault::kNoReservation},
-     Call::kSync,
-     Then({Call::kProbeWrite}, kInPlace)},
-    {"NoTagInSettings", kLog, Numbered("setting ", 20), Numbered("setting ", 20),
-     "Bad file InBetween.ini, zub= not found\r\n"},
-    {"NoTagInLog", Numbered("log line ", 12), "zub=7\r\n", "zub=7\r\n",
-     "Something is wrong, ZUB not found\r\n"},
+    {.name = "InPlace", .settings = kShorter, .link = "link.ini", .commit = Call::kSync},
+    {.name = "InPlaceSameLength",
+     .settings = kSameLength,
+     .link = "link.ini",
+     .commit = Call::kSync},
+    {.name = "InPlaceGrowing",
+     .settings = kPrefix,
+     .patched = kPrefixPatched,
+     .link = "link.ini",
+     .faults = {Fault::kShortWrites},
+     .commit = Call::kSync},
+    {.name = "InPlaceGrowingWithoutReservation",
+     .settings = kPrefix,
+     .patched = kPrefixPatched,
+     .link = "link.ini",
+     .faults = {Fault::kNoReservation},
+     .commit = Call::kSync},
+    // A pipe or a device: the lines go back as a stream, and only there.
+    {.name = "Stream", .commit = Call::kOpenStream, .stream = true},
+    {.name = "NoTagInSettings",
+     .settings = Numbered("setting ", 20),
+     .patched = Numbered("setting ", 20),
+     .message = "Bad file InBetween.ini, zub= not found\r\n"},
+    {.name = "NoTagInLog",
+     .log = Numbered("log line ", 12),
+     .settings = "zub=7\r\n",
+     .patched = "zub=7\r\n",
+     .message = "Something is wrong, ZUB not found\r\n"},
 };
 
 bool Has(const Scenario& scenario, Fault fault) {
@@ -459,6 +319,7 @@ struct Outcome {
 enum class Plan {
   kNothing,
   kFail,
+  kReportEnd,
   kInterrupt,
   kIgnoredInterrupt,
   kSwapFile,
@@ -472,24 +333,17 @@ const std::string kDecoy = "root only\r\n";
 fs::path SwapRoot;  // the child's root
 
 // The settings file is renamed (where the system lets it: Windows refuses
-// while the run holds it open), and the decoy takes its name.
+// while the run holds it open), and the decoy, or a symbolic link to the
+// file (where the system makes one; otherwise nothing changes), takes its
+// name.
+template <bool kLink>
 void SwapFile() {
   const fs::path folder = SwapRoot / "files";
   std::error_code refused;
   fs::rename(folder / "InBetween.ini", folder / "moved.ini", refused);
-  if (refused) return;
-  WriteFile(folder / "InBetween.ini", kDecoy);
-}
-
-// The settings file is renamed, and a symbolic link to it takes its name
-// (where the system lets it; otherwise nothing changes).
-void SwapLink() {
-  const fs::path folder = SwapRoot / "files";
-  std::error_code refused;
-  fs::rename(folder / "InBetween.ini", folder / "moved.ini", refused);
-  if (refused) return;
-  fs::create_symlink("moved.ini", folder / "InBetween.ini", refused);
-  if (refused) fs::rename(folder / "moved.ini", folder / "InBetween.ini");
+  if (!refused && !kLink) WriteFile(folder / "InBetween.ini", kDecoy);
+  if (!refused && kLink) fs::create_symlink("moved.ini", folder / "InBetween.ini", refused);
+  if (refused && kLink) fs::rename(folder / "moved.ini", folder / "InBetween.ini", refused);
 }
 
 // The folder is renamed (where the system lets it), and a new one with the
@@ -546,6 +400,7 @@ void Run(const std::string& text) {
     }
   }
   for (const host::Hold& hold : scenario.holds) host::InjectHold(hold);
+  if (scenario.stream) fake.TakeForStream(settings_path);
   if (job.plan == static_cast<int>(Plan::kNothing)) {
     // What the file holds when the first byte is written in place: as it was.
     fake.ActAtNth(Call::kWriteAt, 1, [] {
@@ -567,20 +422,19 @@ void Run(const std::string& text) {
     fake.ActAtNth(Call::kRead, 1,
                   [] { std::ofstream(SwapRoot / "files" / "log.001", std::ios::app); });
   }
-  if (job.plan == static_cast<int>(Plan::kFail)) fake.FailNth(Call::kAny, job.at, job.code);
-  // An interrupt: the code names which; an ignored one is ignored from the
-  // start, as under nohup.
-  if (job.plan == static_cast<int>(Plan::kInterrupt)) {
-    fake.InterruptAtNth(Call::kAny, job.at, job.code);
-  }
-  if (job.plan == static_cast<int>(Plan::kIgnoredInterrupt) && host::IgnoreInterrupt(job.code)) {
-    fake.InterruptAtNth(Call::kAny, job.at, job.code);
-  }
   SwapRoot = job.root;
-  if (job.plan == static_cast<int>(Plan::kSwapFile)) fake.ActAtNth(Call::kAny, job.at, SwapFile);
-  if (job.plan == static_cast<int>(Plan::kSwapLink)) fake.ActAtNth(Call::kAny, job.at, SwapLink);
-  if (job.plan == static_cast<int>(Plan::kSwapFolder))
-    fake.ActAtNth(Call::kAny, job.at, SwapFolder);
+  // An interrupt: the code names which; an ignored one is ignored from the
+  // start, as under nohup. The run ends through the report as where memory
+  // runs out.
+  const auto plan = static_cast<Plan>(job.plan);
+  if (plan == Plan::kFail) fake.FailNth(Call::kAny, job.at, job.code);
+  if (plan == Plan::kReportEnd) fake.ActAtNth(Call::kAny, job.at, [] { std::get_new_handler()(); });
+  if (plan == Plan::kInterrupt ||
+      (plan == Plan::kIgnoredInterrupt && host::IgnoreInterrupt(job.code)))
+    fake.InterruptAtNth(Call::kAny, job.at, job.code);
+  void (*const swaps[])() = {SwapFile<false>, SwapFolder, SwapFile<true>};  // as Plan orders them
+  if (plan >= Plan::kSwapFile)
+    fake.ActAtNth(Call::kAny, job.at, swaps[job.plan - static_cast<int>(Plan::kSwapFile)]);
   std::uint32_t status = ExitStatusOf([&] { RunZub(3, argv); });
   std::string message(reinterpret_cast<const char*>(&status), sizeof status);
   for (Call call : fake.Log()) message += static_cast<char>(call);
@@ -628,18 +482,6 @@ Outcome RunOnce(const fs::path& root, std::size_t scenario_index, Plan plan = Pl
   return outcome;
 }
 
-// True when `text` ends with the report line for `code`.
-bool EndsWithReport(const std::string& text, std::uint32_t code) {
-  std::string digits = std::to_string(code);
-  std::string head = "Runtime error" + std::string(4 - digits.size(), ' ') + digits + " at ";
-  std::size_t length = head.size() + 10;
-  if (text.size() < length) return false;
-  std::string line = text.substr(text.size() - length);
-  return line.compare(0, head.size(), head) == 0 &&
-         line.find_first_not_of("0123456789ABCDEF", head.size()) == length - 2 &&
-         line.compare(length - 2, 2, "\r\n") == 0;
-}
-
 class FaultSweep : public ::testing::TestWithParam<std::size_t> {
  protected:
   void SetUp() override {
@@ -673,9 +515,9 @@ class FaultSweep : public ::testing::TestWithParam<std::size_t> {
       EXPECT_EQ(ReadFile(root_ / "wider"), "0");
     }
     // The settings file is new from the commit on; before it, the old one.
-    const auto commit = std::find(counted_.calls.rbegin(), counted_.calls.rend(), scenario.commit);
-    committed_after_ = static_cast<std::size_t>(counted_.calls.rend() - commit);
-    if (commit == counted_.calls.rend()) committed_after_ = counted_.calls.size() + 1;
+    committed_after_ = Last(counted_.calls, scenario.commit, counted_.calls.size() + 1);
+    if (committed_after_ == 0) committed_after_ = counted_.calls.size() + 1;
+    if (scenario.commit == Call::kOpenStream) ++committed_after_;
   }
   void TearDown() override {
     if (!root_.empty()) fs::remove_all(root_);
@@ -695,7 +537,7 @@ class FaultSweep : public ::testing::TestWithParam<std::size_t> {
   // What every run must leave: the log, the files and the settings file's
   // metadata as they were, and the settings file old or new.
   // A temporary file whose removal failed is left, and nothing else.
-  void ExpectSound(const Outcome& run, bool removal_failed = false) const {
+  void ExpectSound(const Outcome& run, bool removal_failed = false, bool whole = true) const {
     const Scenario& scenario = Row();
     EXPECT_EQ(run.log, scenario.log);
     std::set<std::string> entries = run.entries;
@@ -705,7 +547,7 @@ class FaultSweep : public ::testing::TestWithParam<std::size_t> {
       });
     EXPECT_EQ(entries, files_);
     EXPECT_EQ(run.settings_metadata, metadata_);
-    EXPECT_TRUE(run.settings == scenario.settings || run.settings == scenario.patched)
+    EXPECT_TRUE(!whole || run.settings == scenario.settings || run.settings == scenario.patched)
         << run.settings;
   }
 
@@ -716,68 +558,99 @@ class FaultSweep : public ::testing::TestWithParam<std::size_t> {
   std::size_t committed_after_ = 0;
 };
 
-// The rewrite's calls come in this order; a missing sync or a sync in the
-// wrong place would not show in the sweeps below.
+// The steps whose order matters come in that order: nothing of the rewrite
+// before the probe; a replacement watches interrupts before its temporary
+// file exists, syncs the new content before the file gets its name and
+// takes the old one's, takes the metadata after the content, and syncs the
+// folder after the rename; a rewrite in place locks before it reads the old
+// bytes, takes room before it writes, cuts the length after the bytes and
+// syncs after both; a stream is written once it is open. The sweeps below
+// would not see a missing sync or one in the wrong place.
 TEST_P(FaultSweep, RewritesInOrder) {
-  Calls order;
-  const auto probe = std::find(counted_.calls.begin(), counted_.calls.end(), Call::kProbeWrite);
-  const auto end = counted_.calls.begin() +
-                   static_cast<std::ptrdiff_t>(std::min(committed_after_, counted_.calls.size()));
-  for (auto call = probe; call < end + 1 && call < counted_.calls.end(); ++call) {
-    if (order.empty() || order.back() != *call) order.push_back(*call);
+  const Calls& calls = counted_.calls;
+  const Call commit = Row().commit;
+  const std::size_t probe = Find(calls, {Call::kProbeWrite});
+  const std::size_t first =
+      Find(calls, {Call::kWatchInterrupts, Call::kCreateUnnamed, Call::kCreateTemporary,
+                   Call::kOpenUpdate, Call::kOpenStream});
+  if (commit == Call::kAny) {
+    EXPECT_EQ(first, 0u);
+    return;
   }
-  std::vector<std::string_view> names;
-  for (Call call : order) names.push_back(CallName(call));
-  std::vector<std::string_view> expected;
-  for (Call call : Row().order) expected.push_back(CallName(call));
-  EXPECT_EQ(names, expected);
+  if (commit == Call::kOpenStream) {
+    const std::size_t open = Find(calls, {Call::kOpenStream});
+    EXPECT_EQ(Find(calls, {Call::kWrite}, open), open + 1);
+    return;
+  }
+  EXPECT_TRUE(probe != 0 && probe < first) << probe << " " << first;
+  if (commit == Call::kReplace) {
+    const std::size_t replace = Find(calls, {Call::kReplace});
+    const std::size_t created = Find(calls, {Call::kCreateUnnamed, Call::kCreateTemporary});
+    const std::size_t written = Last(calls, Call::kWrite, replace);
+    const std::size_t synced = Last(calls, Call::kSync, replace);
+    const std::size_t named = Find(calls, {Call::kNameTemporary});
+    EXPECT_TRUE(Find(calls, {Call::kWatchInterrupts}) < created);
+    EXPECT_TRUE(created < written && written < Find(calls, {Call::kCopyMetadata}) &&
+                Find(calls, {Call::kCopyMetadata}) < replace);
+    EXPECT_TRUE(written < synced && synced < named && named < replace) << synced << " " << named;
+    EXPECT_LT(replace, Find(calls, {Call::kSyncFolder}, replace));
+    return;
+  }
+  const std::size_t open = Last(calls, Call::kOpenUpdate, calls.size() + 1);
+  const std::size_t lock = Find(calls, {Call::kLock}, open);
+  const std::size_t read = Find(calls, {Call::kRead}, open);
+  const std::size_t reserve = Find(calls, {Call::kReserve}, open);
+  const std::size_t written = Last(calls, Call::kWriteAt, calls.size() + 1);
+  const std::size_t cut = Find(calls, {Call::kTruncate}, open);
+  const std::size_t synced = Find(calls, {Call::kSync}, open);
+  EXPECT_TRUE(open != 0 && open < lock && lock < read && read < reserve) << open << " " << lock;
+  EXPECT_TRUE(reserve < Find(calls, {Call::kWriteAt}, open) && written < synced);
+  EXPECT_TRUE(cut == 0 || (written < cut && cut < synced)) << cut;
+  EXPECT_EQ(Find(calls, {Call::kClose}, synced), synced + 1);
 }
 
 TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
   const Scenario& scenario = Row();
+  const Calls& calls = counted_.calls;
   int failed = 0;
-  for (std::size_t n = 1; n <= counted_.calls.size(); ++n) {
-    const Call call = counted_.calls[n - 1];
+  for (std::size_t n = 1; n <= calls.size(); ++n) {
+    const Call call = calls[n - 1];
     // A system without unnamed files fails every such call already.
     if (Has(scenario, Fault::kNoUnnamedFiles) && call == Call::kCreateUnnamed) continue;
-    for (PlatformCode code : kCodes[static_cast<int>(call)]) {
+    for (PlatformCode code : CodesOf(call)) {
       ++failed;
       SCOPED_TRACE(::testing::Message()
                    << "call " << n << " (" << CallName(call) << ") fails with " << code);
       const Outcome run = RunOnce(root_, GetParam(), Plan::kFail, static_cast<int>(n), code);
       ASSERT_TRUE(run.ended);
-      ExpectSound(run, call == Call::kRemove);
+      const Way way = WayOf(calls, n, code);
+      ExpectSound(run, call == Call::kRemove && way == Way::kReported);
       // New once the commit is made, and after a complete run; else old.
-      const bool converted = EndsAsRow(run) || n > committed_after_;
+      const bool converted = n > committed_after_ || (way != Way::kReported && EndsAsRow(run));
       EXPECT_EQ(run.settings, converted ? scenario.patched : scenario.settings);
-      // The calls the run made after the failed one.
-      const Calls after(
-          run.calls.begin() + static_cast<std::ptrdiff_t>(std::min(n, run.calls.size())),
-          run.calls.end());
-      if (const Absorbed* absorbed = AbsorbedFailure(counted_.calls, n, code)) {
-        SCOPED_TRACE(absorbed->why);
-        EXPECT_TRUE(run.status == 0 || run.status == scenario.status) << run.status;
-        if (absorbed->then != Call::kAny) {
-          EXPECT_NE(std::find(after.begin(), after.end(), absorbed->then), after.end());
-        }
+      const std::size_t after = n + 1;  // the calls the run made after the failed one
+      if (way == Way::kInPlace || way == Way::kNamed) {
+        const Call then = way == Way::kNamed ? Call::kCreateTemporary : Call::kOpenUpdate;
+        EXPECT_NE(Find(run.calls, {then}, after), 0u) << CallName(then);
+      }
+      if (way == Way::kUnharmed && n == calls.size()) {
         // Only the ending's last write-out of standard output is cut.
-        if (n == counted_.calls.size()) {
-          EXPECT_TRUE(counted_.output.starts_with(run.output)) << run.output;
-          EXPECT_LT(run.output.size(), counted_.output.size());
-        } else {
-          EXPECT_TRUE(EndsAsRow(run)) << run.output;
-        }
+        EXPECT_TRUE(counted_.output.starts_with(run.output)) << run.output;
+        EXPECT_LT(run.output.size(), counted_.output.size());
+        continue;
+      }
+      if (way != Way::kReported) {
+        EXPECT_TRUE(EndsAsRow(run)) << run.output;
         continue;
       }
       // A failure while the file is rewritten in place puts the old bytes
       // back, and makes them durable.
-      if (Among(counted_.calls, n - 1, Call::kReserve) && n <= committed_after_) {
+      if (Among(calls, n - 1, Call::kReserve) && n <= committed_after_) {
         Calls restore;
-        for (Call next : after) {
-          if (next == Call::kWriteAt || next == Call::kTruncate || next == Call::kSync) {
-            restore.push_back(next);
-          }
-        }
+        std::copy_if(run.calls.begin() + static_cast<std::ptrdiff_t>(std::min(n, run.calls.size())),
+                     run.calls.end(), std::back_inserter(restore), [](Call c) {
+                       return c == Call::kWriteAt || c == Call::kTruncate || c == Call::kSync;
+                     });
         EXPECT_EQ(restore, (Calls{Call::kWriteAt, Call::kTruncate, Call::kSync}));
       }
       // A standard handle that cannot be had makes its console file fail to
@@ -789,9 +662,21 @@ TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
       }
       EXPECT_TRUE(EndsWithReport(run.output, run.status)) << run.output;
     }
+    // The run ended through the report just before the call leaves nothing
+    // behind either; only a rewrite in place cut while it writes may hold
+    // a mix, as a crash there would leave it.
+    SCOPED_TRACE(::testing::Message()
+                 << "report before call " << n << " (" << CallName(call) << ")");
+    const Outcome run = RunOnce(root_, GetParam(), Plan::kReportEnd, static_cast<int>(n));
+    EXPECT_EQ(run.status, 203u);
+    // Once standard output is had, the report is its last line.
+    EXPECT_TRUE(n <= Find(calls, {Call::kStdHandle}) || EndsWithReport(run.output, 203))
+        << run.output;
+    const std::size_t reserve = Find(calls, {Call::kReserve});
+    ExpectSound(run, false, reserve == 0 || n <= reserve || n > committed_after_);
   }
-  std::cout << "[ sweep    ] " << scenario.name << ": " << counted_.calls.size()
-            << " platform calls, " << failed << " failed runs\n";
+  std::cout << "[ sweep    ] " << scenario.name << ": " << calls.size() << " platform calls, "
+            << failed << " failed runs\n";
   RecordProperty("failed_calls", failed);
 }
 
@@ -983,6 +868,78 @@ TEST(Place, LinksOfAnotherUserLeadOnlyToWhatThatUserOwns) {
     EXPECT_EQ(opened, test.refused ? kUntrusted : 0);
     host::ShowLinks(root, {});
     fs::remove_all(root);
+  }
+}
+
+// Every limit at its value and one past, the rows made from the limits
+// themselves: a name through as many links as the system follows resolves,
+// one more is refused; another run's lock that goes at the end of the wait
+// is had, one that stays a step longer is refused once the wait is over (not
+// a step later); on Windows, another program's hold that lets go on the last
+// try is waited out, one that lasts a try longer is refused.
+struct Limit {
+  const char* name;
+  long value, past;  // past: one more, or one more than the last try sees
+  PlatformCode (*attempt)(const fs::path& root, long value);
+  PlatformCode refused;
+};
+#ifndef _WIN32
+long Clock = 0, Release = 0;  // milliseconds paused, and when the lock goes
+const Limit kLimits[] = {
+    {"links", kMaxLinks, kMaxLinks + 1,
+     [](const fs::path& root, long links) {
+       WriteFile(root / "l0", kSettings);
+       for (long k = 1; k <= links; ++k)
+         fs::create_symlink("l" + std::to_string(k - 1), root / ("l" + std::to_string(k)));
+       FilePlace place;
+       const PlatformCode code = Sys.locate((root / ("l" + std::to_string(links))).c_str(), &place);
+       if (code == 0) Sys.close(place.folder);
+       return code;
+     },
+     ELOOP},
+    {"lock wait", kLockWaitMs, kLockWaitMs + kLockStepMs + 1,
+     [](const fs::path& root, long release) {
+       Clock = 0;
+       Release = release;
+       Posix.pause = [](long milliseconds) { Clock += milliseconds; };
+       Posix.flock = [](int, int) { return Clock < Release ? (errno = EWOULDBLOCK, -1) : 0; };
+       WriteFile(root / "locked", "");
+       const Handle handle = host::OpenFile(root / "locked", false);
+       const PlatformCode code = Sys.lock(handle, true);
+       host::CloseFile(handle);
+       Posix = NativePosixCalls();
+       return code != 0 && (Clock < kLockWaitMs || Clock > kLockWaitMs + kLockStepMs) ? -1 : code;
+     },
+     EWOULDBLOCK},
+};
+#else
+long TriesOfAHold() {
+  long tries = 1;
+  for (DWORD pause = kFirstPause; pause <= kLastPause; pause *= 2) ++tries;
+  return tries - 1;  // the value: a hold that fails all tries but the last
+}
+const Limit kLimits[] = {{"hold", TriesOfAHold(), TriesOfAHold() + 1,
+                          [](const fs::path& root, long tries) {
+                            WriteFile(root / "log.001", kLog);
+                            host::InjectHold({Held::kOpenLog, static_cast<int>(tries), kHeld[1]});
+                            Handle handle = 0;
+                            const PlatformCode code =
+                                Sys.open_read((root / "log.001").string().c_str(), &handle);
+                            if (code == 0) Sys.close(handle);
+                            host::InjectHold({Held::kOpenLog, 0, 0});
+                            return code;
+                          },
+                          kHeld[1]}};
+#endif
+
+TEST(Limits, EachAtItsValueAndOnePast) {
+  for (const Limit& limit : kLimits) {
+    for (const long value : {limit.value, limit.past}) {
+      SCOPED_TRACE(::testing::Message() << limit.name << " " << value);
+      const fs::path root = host::MakeTempFolder();
+      EXPECT_EQ(limit.attempt(root, value), value == limit.value ? 0 : limit.refused);
+      fs::remove_all(root);
+    }
   }
 }
 

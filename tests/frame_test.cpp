@@ -25,6 +25,7 @@
 #endif
 #include "runtime/process_frame.h"
 #include "support/fake_sys.h"
+#include "support/files.h"
 #include "support/host.h"
 #include "support/sanitizers.h"
 
@@ -32,12 +33,8 @@ namespace zub {
 namespace {
 
 using testing::Call;
+using testing::ReadFile;
 namespace host = testing::host;
-
-std::string Contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // A fresh folder, removed with everything in it at the end of the scope.
 struct TempDir {
@@ -168,7 +165,7 @@ TEST_F(EndingTest, WritesEarlierOutputThenTheReportAsTheLastLine) {
     CheckIo();  // nothing pending: returns
     WriteLine(ConsoleOut, before);
     EXPECT_EQ(testing::ExitStatusOf(c.end), c.status);
-    const std::string output = Contents(dir_ + "/stdout");
+    const std::string output = ReadFile(dir_ + "/stdout");
     ASSERT_EQ(output.substr(0, before.size() + 2), before + "\r\n");
     EXPECT_TRUE(std::regex_match(output.substr(before.size() + 2), std::regex(c.report)))
         << output.substr(before.size());
@@ -209,8 +206,8 @@ TEST_F(EndingTest, OnlyAFaultClosesTheProtectedFile) {
     WriteLine(file, "kept");
     if (c.fail_close) sys_.FailNth(Call::kWrite, 1, kIo);
     EXPECT_EQ(testing::ExitStatusOf(c.end), c.status);
-    EXPECT_TRUE(std::regex_match(Contents(dir_ + "/stdout"), std::regex(c.report)));
-    EXPECT_EQ(Contents(file.name), c.kept);
+    EXPECT_TRUE(std::regex_match(ReadFile(dir_ + "/stdout"), std::regex(c.report)));
+    EXPECT_EQ(ReadFile(file.name), c.kept);
     if (file.state == FileState::kWriting) Sys.close(file.handle);
   }
 }
@@ -290,7 +287,7 @@ TEST(FaultDeathTest, ClosesTheProtectedFileThenReports) {
     const std::string& dir = temp.path;
     ASSERT_FALSE(dir.empty());
     EXPECT_EXIT(FaultWithProtectedFile(dir, c.fault), ::testing::ExitedWithCode(c.code), "");
-    const std::string report = Contents(dir + "/stdout");
+    const std::string report = ReadFile(dir + "/stdout");
     std::smatch match;
     ASSERT_TRUE(
         std::regex_match(report, match, std::regex("Runtime error (\\d+) at ([0-9A-F]{8})\r\n")))
@@ -298,7 +295,7 @@ TEST(FaultDeathTest, ClosesTheProtectedFileThenReports) {
     EXPECT_EQ(match[1], std::to_string(c.code));
     // The offset is taken from the load address: it lies inside the image.
     EXPECT_LT(std::stoull(match[2], nullptr, 16), image_size);
-    EXPECT_EQ(Contents(dir + "/kept"), "kept\r\n");
+    EXPECT_EQ(ReadFile(dir + "/kept"), "kept\r\n");
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "runtime/line_file.h"
 #include "support/fake_sys.h"
+#include "support/files.h"
 #include "support/host.h"
 
 namespace zub {
@@ -19,6 +20,7 @@ namespace {
 
 using namespace std::string_literals;
 using testing::Call;
+using testing::ReadFile;
 namespace host = testing::host;
 const host::Codes& kCode = host::kCodes;
 
@@ -28,11 +30,6 @@ std::string Line(LineFile& file) {
   std::string line = "junk";
   ReadLine(file, line);
   return line;
-}
-
-std::string Contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 class LineFileTest : public ::testing::Test {
@@ -46,7 +43,7 @@ class LineFileTest : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
   std::string Put(const std::string& name, const std::string& bytes) {
-    std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
+    testing::WriteFile(dir_ + "/" + name, bytes);
     return dir_ + "/" + name;
   }
   // A handle of the file, open for reading, or created for writing.
@@ -249,7 +246,7 @@ TEST_F(LineFileTest, WriteLineAppendsCrLfAndWritesOutFullBuffers) {
     Close(file);
     EXPECT_EQ(PendingIoError, 0);
     EXPECT_EQ(file.state, FileState::kClosed);
-    EXPECT_EQ(Contents(file.name), bytes);
+    EXPECT_EQ(ReadFile(file.name), bytes);
     EXPECT_EQ(sys_.Count(Call::kWrite), static_cast<int>((bytes.size() + 127) / 128));
   }
 }
@@ -300,7 +297,7 @@ TEST_F(LineFileTest, FailedWriteOutLosesThoseBytesOnly) {
   EXPECT_EQ(file.state, FileState::kWriting);
   WriteLine(file, "next");
   Close(file);
-  EXPECT_EQ(Contents(file.name), "\r\nnext\r\n");
+  EXPECT_EQ(ReadFile(file.name), "\r\nnext\r\n");
   EXPECT_EQ(file.state, FileState::kClosed);
 
   // A close whose write-out fails stays writing, with its handle.
@@ -400,7 +397,7 @@ TEST_F(LineFileTest, NamesAreUsedWholeOrRefusedNeverCut) {
   WriteLine(file, "whole");
   Close(file);
   EXPECT_EQ(PendingIoError, 0);
-  EXPECT_EQ(Contents(name259), "whole\r\n");
+  EXPECT_EQ(ReadFile(name259), "whole\r\n");
 
   for (auto open : {OpenRead, OpenWrite}) {
     Bind(file, name259 + "x");
@@ -408,7 +405,7 @@ TEST_F(LineFileTest, NamesAreUsedWholeOrRefusedNeverCut) {
     EXPECT_EQ(PendingIoError, Sys.name_too_long);
     EXPECT_EQ(file.state, FileState::kClosed);
     EXPECT_EQ(file.name.size(), 260u);
-    EXPECT_EQ(Contents(name259), "whole\r\n");  // the cut name was never opened
+    EXPECT_EQ(ReadFile(name259), "whole\r\n");  // the cut name was never opened
     PendingIoError = 0;
   }
 
@@ -440,7 +437,7 @@ TEST_F(LineFileTest, OpeningNamedFiles) {
   WriteLine(file, two);
   WriteLine(file, one);
   Close(file);
-  EXPECT_EQ(Contents(file.name), "two\r\none\r\n");
+  EXPECT_EQ(ReadFile(file.name), "two\r\none\r\n");
 
   OpenWrite(file);
   Close(file);
@@ -477,7 +474,7 @@ TEST_F(LineFileTest, ConsoleFilesOpenOnFirstUseAndStayOpen) {
   EXPECT_EQ(ConsoleOut.state, FileState::kWriting);
   Close(ConsoleOut);
   EXPECT_EQ(ConsoleOut.state, FileState::kWriting);
-  EXPECT_EQ(Contents(out), "one\r\n");
+  EXPECT_EQ(ReadFile(out), "one\r\n");
 
   // Any LineFile with the empty name is the console.
   sys_.SetStdHandles(Open(Put("stdin2", "rest"), false), out_handle);
@@ -491,7 +488,7 @@ TEST_F(LineFileTest, ConsoleFilesOpenOnFirstUseAndStayOpen) {
   WriteLine(console, "two");
   Close(console);
   EXPECT_EQ(console.state, FileState::kWriting);
-  EXPECT_EQ(Contents(out), "one\r\ntwo\r\n");
+  EXPECT_EQ(ReadFile(out), "one\r\ntwo\r\n");
   EXPECT_EQ(sys_.Count(Call::kClose), 0);
   EXPECT_EQ(PendingIoError, 0);
 }

@@ -3,8 +3,6 @@
 #include <bit>
 #include <cstring>
 
-#include "runtime/process_frame.h"
-
 // ZUB_NO_SSE2 builds the plain byte loop instead, so that tests can run it
 // on machines that have SSE2.
 #if defined(__SSE2__) && !defined(ZUB_NO_SSE2)
@@ -335,13 +333,6 @@ void Close(LineFile& file) {
 
 bool IsDiskFile(const LineFile& file) {
   return IsOpen(file) && Sys.file_type(file.handle) == FileType::kDisk;
-}
-
-// Kept out of line: its return address is the place the report names.
-[[gnu::noinline]] void CheckIo() {
-  if (PendingIoError != 0) {
-    AbortWithCode(static_cast<std::uint32_t>(PendingIoError), __builtin_return_address(0));
-  }
 }
 
 void StartLineFiles() {

@@ -4,7 +4,7 @@
 // writing, used whole line by whole line, and closed. All traffic goes
 // through a 128-byte buffer. A failing operation never interrupts its
 // caller: it leaves a code in PendingIoError and returns a defined result;
-// the caller runs CheckIo after every operation.
+// the caller runs CheckIo (process_frame.h) after every operation.
 #ifndef ZUB_RUNTIME_LINE_FILE_H_
 #define ZUB_RUNTIME_LINE_FILE_H_
 
@@ -77,10 +77,6 @@ void Sync(LineFile& file);
 void Close(LineFile& file);
 // True when the file is open and is a disk file.
 bool IsDiskFile(const LineFile& file);
-
-// Ends the process through AbortWithCode when a code is pending. The code
-// address reported is this call's return address.
-void CheckIo();
 
 // Binds the console files to standard input and output, unopened.
 void StartLineFiles();

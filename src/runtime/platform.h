@@ -6,14 +6,15 @@
 // fail with a chosen code, or to turn the process exit into something a test
 // can observe.
 //
-// Calls that can fail return the platform's error code (errno on POSIX,
-// GetLastError on Win32), or 0 on success.
+// The calls that can fail are listed once, in platform_calls.h.
 #ifndef ZUB_RUNTIME_PLATFORM_H_
 #define ZUB_RUNTIME_PLATFORM_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "runtime/platform_calls.h"
 
 namespace zub {
 
@@ -80,113 +81,21 @@ struct TemporaryFile {
 };
 
 struct PlatformCalls {
-  // Opens an existing file for reading (share mode: readers only). The name
-  // is resolved as `locate` resolves it.
-  PlatformCode (*open_read)(const char* name, Handle* handle);
-  // Creates a file, or truncates an existing one to length 0, for writing.
-  PlatformCode (*open_write)(const char* name, Handle* handle);
-  // Opens the file of `place` for reading and writing, without changing it.
-  PlatformCode (*open_update)(const FilePlace& place, Handle* handle);
-  // Tells whether the file of `place` may be written, without opening it
-  // for writing: an overlay would copy a file opened so.
-  PlatformCode (*probe_write)(const FilePlace& place);
-  // Opens the device or pipe of `place` for writing, to give it back what
-  // was read from it: never creates a file, never follows a link at the
-  // name, and opens only what the name still leads to.
-  PlatformCode (*open_stream)(const FilePlace& place, Handle* handle);
-  // Takes the lock of an open file: shared for a reader, exclusive for a
-  // writer, waiting a bounded time for another process to give it up. This
-  // is what share modes do where the platform has none; where it has them,
-  // or where the file system keeps no locks, there is nothing to do. A
-  // reader is also refused a file that another program has open for
-  // writing, where the system can tell (share modes refuse it at the open).
-  PlatformCode (*lock)(Handle handle, bool exclusive);
-  // The number of names (hard links) the open file has.
-  PlatformCode (*link_count)(Handle handle, std::uint32_t* count);
+  // The calls that can fail: platform_calls.h says what each does.
+// NOLINTNEXTLINE(bugprone-macro-parentheses): a name, and a parameter list
+#define ZUB_MEMBER(name, Name, parameters, codes) PlatformCode(*name) parameters;
+  ZUB_PLATFORM_CALLS(ZUB_MEMBER)
+#undef ZUB_MEMBER
 
-  // Finds the place of the file `name`, a device or a pipe included: the
-  // name is resolved once and its folder opened. The folder is released
-  // with close; an exclusive lock on it keeps other runs from rewriting
-  // files in it meanwhile. The layer refuses a name that leads through a
-  // folder or a link of a user who is neither the system's administrator
-  // nor the runner to what another user owns: that user could steer the
-  // run there.
-  PlatformCode (*locate)(const char* name, FilePlace* place);
-  // Takes `file`, open for reading, as the file of `place`: the name in the
-  // folder must lead to it.
-  PlatformCode (*check_place)(Handle file, FilePlace* place);
-
-  // Every call below that takes a place opens or renames the file of that
-  // place only where its name still leads to the file that was read, and
-  // fails with `moved` otherwise; none follows a symbolic link at the name.
-
-  // The temporary file of a replacement, in the folder of `place`, open
-  // for writing. An unnamed one leaves nothing behind when the process ends
-  // before it is named; where the file system cannot make one, the call
-  // fails with `not_supported`. A named one gets a fresh name that nobody
-  // can guess.
-  PlatformCode (*create_unnamed)(const FilePlace& place, TemporaryFile* file);
-  PlatformCode (*create_temporary)(const FilePlace& place, TemporaryFile* file);
-  // Gives the file everything the file of `place` has but its content:
-  // owner and group, extended attributes (access control lists among
-  // them), mode and inode flags. Fails where any of that cannot be carried
-  // over. Called once the content is written, so that nothing the system
-  // takes away on a write (set-id bits, capabilities) is lost.
-  PlatformCode (*copy_metadata)(const FilePlace& place, Handle handle);
-  // Gives an unnamed temporary file its name in the folder of `place`, just
-  // before it replaces the file; a named one keeps its own.
-  PlatformCode (*name_temporary)(const FilePlace& place, TemporaryFile* file);
-  // Puts the temporary file in the place of the file, in one step.
-  PlatformCode (*replace)(const FilePlace& place, const TemporaryFile& file);
-  // Makes a finished replacement in the folder of `place` durable.
-  PlatformCode (*sync_folder)(const FilePlace& place);
-  // Removes the file `name` of the folder of `place`.
-  PlatformCode (*remove)(const FilePlace& place, const std::string& name);
-  // True when a failure of the calls above that make a replacement means
-  // only that the file cannot be replaced by another: the folder takes no
-  // new name, has no room or no free inode for one, or the file is a mount
-  // point of its own. It may still be rewritten where it stands.
-  bool (*only_in_place)(PlatformCode code);
-
-  // Takes room on the disk for the file to grow to `length` bytes, without
-  // changing its bytes or its length; where the system cannot take room
-  // without writing, it takes none. A failure (a full disk) leaves the file
-  // as it was.
-  PlatformCode (*reserve)(Handle handle, std::uint64_t length);
-  // Writes all `size` bytes from `offset` on, or fails.
-  PlatformCode (*write_at)(Handle handle, std::uint64_t offset, const void* data, std::size_t size);
-  // Cuts the file to `length` bytes.
-  PlatformCode (*truncate)(Handle handle, std::uint64_t length);
-
-  PlatformCode (*std_handle)(StdStream stream, Handle* handle);
   FileType (*file_type)(Handle handle);
-  // Reads up to `size` bytes. The end of the data gives 0 bytes and code 0.
-  PlatformCode (*read)(Handle handle, void* buffer, std::size_t size, std::size_t* got);
-  // Writes all `size` bytes, or fails.
-  PlatformCode (*write)(Handle handle, const void* data, std::size_t size);
-  // Brings the file's bytes to stable storage.
-  PlatformCode (*sync)(Handle handle);
-  PlatformCode (*close)(Handle handle);
 
-  // From now on an interrupt that ends the process (POSIX: SIGINT, SIGTERM,
-  // SIGHUP; Windows: the console's Ctrl+C, Ctrl+Break and close) first
-  // removes the named temporary file that has not yet replaced its file,
-  // then ends the process as the platform's default would.
-  PlatformCode (*watch_interrupts)();
-  // While held, such an interrupt waits; it takes effect when let go.
+  // While held, an interrupt that watch_interrupts watches for waits; it
+  // takes effect when let go.
   void (*hold_interrupts)(bool hold);
 
-  // The running program's own path.
-  PlatformCode (*program_path)(std::string* path);
   // The whole command line as one text, or nullptr where the platform hands
   // the program its arguments already split.
   const char* (*command_line)();
-  // 0 when the text `command_line` gives is the command line the program
-  // was started with, byte for byte as the name calls take it; otherwise
-  // the code that refuses it. Where a character of the real command line
-  // has no place in the code page of the name calls, a look-alike stands
-  // in its place, and an argument could name another file.
-  PlatformCode (*check_command_line)();
   // Ends the process with `status`. Never returns.
   void (*exit_process)(std::uint32_t status);
   // Base address of the loaded module that holds `address`; false if none.
@@ -200,6 +109,19 @@ struct PlatformCalls {
   // The name of a file that is being rewritten leads to another file now.
   PlatformCode moved;
 };
+
+// The codes with which a step of a replacement fails where the file may
+// still be rewritten where it stands, the one place that decides it: the
+// folder takes no new file or name (EACCES, EPERM, as in a sticky folder of
+// another owner; Windows also a file held open by another program that lets
+// others write it but not rename it), has no room or no free inode for one
+// or the user's quota is spent (ENOSPC, EDQUOT), or the file is a mount
+// point of its own (EBUSY) or on another device than its folder (EXDEV).
+inline constexpr PlatformCode kOnlyInPlace[] = {
+    ZUB_CODES((EACCES, EPERM, EBUSY, EXDEV, ENOSPC, EDQUOT),
+              (win32_code::kAccessDenied, win32_code::kSharingViolation, win32_code::kNotSameDevice,
+               win32_code::kDiskFull, win32_code::kHandleDiskFull))};
+bool OnlyInPlace(PlatformCode code);
 
 // The table in use. Starts as the native one.
 extern PlatformCalls Sys;

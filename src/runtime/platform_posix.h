@@ -4,8 +4,12 @@
 
 #include <sys/types.h>
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
+
+#include "runtime/platform.h"
 
 namespace zub {
 
@@ -31,7 +35,16 @@ struct PosixCalls {
   int (*fsync)(int fd);
   // The random bits of temporary files' names.
   int (*random)(void* bits, std::size_t size);
+  // The pauses while another run holds a file's lock.
+  void (*pause)(long milliseconds);
 };
+
+// As many links as the system itself follows in one name.
+inline constexpr int kMaxLinks = 40;
+// How long a run waits for another to give up a file's lock, trying again
+// after pauses that grow to kLockStepMs.
+inline constexpr long kLockWaitMs = 5000;
+inline constexpr long kLockStepMs = 50;
 
 // The table in use. Starts as the native one.
 extern PosixCalls Posix;
@@ -42,5 +55,17 @@ const PosixCalls& NativePosixCalls();
 std::uint32_t FaultCodeForSignal(int signal, int signal_code, bool stack_overflow);
 
 }  // namespace zub
+
+// What the layer's files share.
+namespace zub::posix {
+
+// Opens `name` in the folder `folder` (AT_FDCWD: the current one).
+PlatformCode OpenAt(int folder, const char* name, int flags, mode_t mode, Handle* handle);
+PlatformCode OpenWith(const char* name, int flags, mode_t mode, Handle* handle);
+int Fd(Handle handle);
+FileId IdOf(const struct stat& status);
+FileLooks LooksOf(const struct stat& status);
+
+}  // namespace zub::posix
 
 #endif  // ZUB_RUNTIME_PLATFORM_POSIX_H_

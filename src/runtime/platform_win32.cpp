@@ -22,16 +22,24 @@
 #include "runtime/platform.h"
 #include "runtime/platform_win32.h"
 #include "runtime/platform_win32_path.h"
+#include "runtime/platform_win32_process.h"
 
 namespace zub {
 
 namespace {
 
+using win32::CheckCommandLine;
 using win32::CheckLinks;
+using win32::CommandLine;
+using win32::EndProcessWith;
 using win32::FinalPath;
 using win32::FullPath;
+using win32::InstallFaultHandler;
 using win32::LongName;
+using win32::ModuleBase;
 using win32::Narrow;
+using win32::ProgramPath;
+using win32::RemoveFaultHandler;
 using win32::Widen;
 
 // Every file this program opens may be read by others meanwhile, never
@@ -44,9 +52,6 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr PlatformCode kMoved = ERROR_FILE_INVALID;
 // Largest piece handed to one ReadFile or WriteFile.
 constexpr std::size_t kMaxTransfer = 1u << 30;
-// Stack for reporting a fault, and kept back below the thread's stack for
-// the handler's first steps after a stack overflow.
-constexpr ULONG kFaultStack = 64 * 1024;
 // The attributes a replacement file takes over from the file it replaces.
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -74,10 +79,6 @@ bool Held(PlatformCode code) {
 bool HeldOrRefused(PlatformCode code) {
   return Held(code) || code == ERROR_ACCESS_DENIED || code == ERROR_UNABLE_TO_REMOVE_REPLACED;
 }
-
-// The pauses between tries: 2, 4, ... 512 ms, about one second in all.
-constexpr DWORD kFirstPause = 2;
-constexpr DWORD kLastPause = 512;
 
 // Runs `attempt` again while it fails with a code that `held` takes for
 // such a hold, and gives its last code: a hold that lasts is refused as it
@@ -663,15 +664,6 @@ PlatformCode SyncFolder(const FilePlace& place) {
   return code == ERROR_ACCESS_DENIED || Unsupported(code) ? 0 : code;
 }
 
-// The folder takes no new file or name, or has no room for one, or the file
-// is held open by another program that lets others write it but not rename
-// it (ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION), or it stands on another
-// volume than its folder.
-bool OnlyInPlace(PlatformCode code) {
-  return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
-         code == ERROR_NOT_SAME_DEVICE || code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
-}
-
 bool SetLength(HANDLE file, std::uint64_t length) {
   FILE_END_OF_FILE_INFO end = {};
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
@@ -818,146 +810,6 @@ PlatformCode Remove(const FilePlace& place, const std::string& name) {
   return code;
 }
 
-PlatformCode ProgramPath(std::string* path) {
-  std::string buffer(MAX_PATH, '\0');
-  for (;;) {
-    DWORD length = ::GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return LastError();
-    if (length < buffer.size()) {
-      buffer.resize(length);
-      *path = std::move(buffer);
-      return 0;
-    }
-    buffer.resize(buffer.size() * 2);  // cut short: try again with more room
-  }
-}
-
-const char* CommandLine() { return ::GetCommandLineA(); }
-
-// GetCommandLineA is made from the real command line, GetCommandLineW, with
-// the system's best-fit mapping. It is taken only where it is exactly the
-// real one in the code page the *A calls use.
-PlatformCode CheckCommandLine() {
-  std::string exact;
-  if (!Narrow(::GetCommandLineW(), &exact)) return ERROR_NO_UNICODE_TRANSLATION;
-  return exact == ::GetCommandLineA() ? 0 : ERROR_NO_UNICODE_TRANSLATION;
-}
-
-[[noreturn]] void EndProcessWith(std::uint32_t status) { ::ExitProcess(status); }
-
-bool ModuleBase(const void* address, std::uintptr_t* base) {
-  MEMORY_BASIC_INFORMATION region;
-  if (::VirtualQuery(address, &region, sizeof region) == 0 || region.State != MEM_COMMIT) {
-    return false;
-  }
-  *base = reinterpret_cast<std::uintptr_t>(region.AllocationBase);
-  return true;
-}
-
-constexpr std::uint32_t kOtherFault = 255;
-
-std::uint32_t FaultCodeForException(DWORD exception) {
-  switch (exception) {
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
-      return 200;
-    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
-      return 201;
-    case EXCEPTION_STACK_OVERFLOW:
-      return 202;
-    case EXCEPTION_FLT_OVERFLOW:
-      return 205;
-    case EXCEPTION_FLT_UNDERFLOW:
-    case EXCEPTION_FLT_DENORMAL_OPERAND:
-      return 206;
-    case EXCEPTION_FLT_INEXACT_RESULT:
-    case EXCEPTION_FLT_INVALID_OPERATION:
-    case EXCEPTION_FLT_STACK_CHECK:
-      return 207;
-    case EXCEPTION_INT_OVERFLOW:
-      return 215;
-    case EXCEPTION_ACCESS_VIOLATION:
-      return 216;
-    case STATUS_CONTROL_C_EXIT:
-      return 217;
-    case EXCEPTION_PRIV_INSTRUCTION:
-      return 218;
-    default:
-      return kOtherFault;
-  }
-}
-
-// Fault handling. A vectored handler takes the faults of the table before
-// any frame's handler sees them: the C run-time's start-up code would resume
-// some of them (integer overflow, array bounds) where they happened, and the
-// system's last filter ends a control-C exit before asking the program's.
-// Any other exception that nothing handles reaches the top-level filter.
-//
-// The report is made on a fiber with a stack of its own: below an
-// overflowing stack the system leaves only a few pages, too few for the
-// ending sequence (Wine does not keep the guarantee asked for).
-FaultHandler CurrentFaultHandler = nullptr;
-PVOID VectoredHandler = nullptr;
-LPTOP_LEVEL_EXCEPTION_FILTER PreviousFilter = nullptr;
-DWORD FaultThread = 0;        // the thread whose faults run on the fiber
-LPVOID FaultFiber = nullptr;  // nullptr: reports run on the faulting stack
-std::uint32_t FaultCode = 0;  // the fault being reported; 0: none
-const void* FaultAddress = nullptr;
-
-void CALLBACK RunFaultHandler(LPVOID /*parameter*/) {
-  CurrentFaultHandler(FaultCode, FaultAddress);
-  ::TerminateProcess(::GetCurrentProcess(), FaultCode);  // a handler that came back
-}
-
-LONG Report(const EXCEPTION_RECORD& record) {
-  // A fault while one is being reported: no second report, and the first
-  // code stays the exit status.
-  if (FaultCode != 0) ::TerminateProcess(::GetCurrentProcess(), FaultCode);
-  FaultCode = FaultCodeForException(record.ExceptionCode);
-  FaultAddress = record.ExceptionAddress;
-  if (FaultFiber != nullptr && ::GetCurrentThreadId() == FaultThread) {
-    ::SwitchToFiber(FaultFiber);
-  }
-  RunFaultHandler(nullptr);
-  return EXCEPTION_EXECUTE_HANDLER;  // not reached
-}
-
-LONG WINAPI OnFault(EXCEPTION_POINTERS* pointers) {
-  if (FaultCodeForException(pointers->ExceptionRecord->ExceptionCode) == kOtherFault) {
-    return EXCEPTION_CONTINUE_SEARCH;
-  }
-  return Report(*pointers->ExceptionRecord);
-}
-
-LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
-  return Report(*pointers->ExceptionRecord);
-}
-
-void PrepareFaultFiber() {
-  if (FaultFiber != nullptr) return;
-  if (::ConvertThreadToFiber(nullptr) == nullptr && ::GetLastError() != ERROR_ALREADY_FIBER) {
-    return;
-  }
-  FaultThread = ::GetCurrentThreadId();
-  FaultFiber = ::CreateFiber(kFaultStack, RunFaultHandler, nullptr);
-}
-
-void InstallFaultHandler(FaultHandler handler) {
-  ULONG guarantee = kFaultStack;
-  ::SetThreadStackGuarantee(&guarantee);
-  PrepareFaultFiber();
-  CurrentFaultHandler = handler;
-  FaultCode = 0;
-  VectoredHandler = ::AddVectoredExceptionHandler(1, OnFault);
-  PreviousFilter = ::SetUnhandledExceptionFilter(OnUnhandledException);
-}
-
-void RemoveFaultHandler() {
-  ::SetUnhandledExceptionFilter(PreviousFilter);
-  if (VectoredHandler != nullptr) ::RemoveVectoredExceptionHandler(VectoredHandler);
-  VectoredHandler = nullptr;
-}
-
 }  // namespace
 
 const Win32Calls& NativeWin32Calls() {
@@ -1011,21 +863,20 @@ const PlatformCalls& NativeCalls() {
       .replace = Replace,
       .sync_folder = SyncFolder,
       .remove = Remove,
-      .only_in_place = OnlyInPlace,
       .reserve = Reserve,
       .write_at = WriteAt,
       .truncate = Truncate,
       .std_handle = StdHandle,
-      .file_type = TypeOf,
       .read = Read,
       .write = Write,
       .sync = SyncFile,
       .close = CloseFile,
       .watch_interrupts = WatchInterrupts,
-      .hold_interrupts = HoldInterrupts,
       .program_path = ProgramPath,
-      .command_line = CommandLine,
       .check_command_line = CheckCommandLine,
+      .file_type = TypeOf,
+      .hold_interrupts = HoldInterrupts,
+      .command_line = CommandLine,
       .exit_process = EndProcessWith,
       .module_base = ModuleBase,
       .install_fault_handler = InstallFaultHandler,

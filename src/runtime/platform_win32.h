@@ -54,6 +54,11 @@ struct Win32Calls {
   bool (*look)(LPCWSTR path, bool follow, PathLook* look);
 };
 
+// The pauses between tries of a call that another program holds a file
+// from: 2, 4, ... 512 ms, about one second in all.
+inline constexpr DWORD kFirstPause = 2;
+inline constexpr DWORD kLastPause = 512;
+
 // The table in use. Starts as the native one.
 extern Win32Calls Win32;
 const Win32Calls& NativeWin32Calls();

@@ -1,9 +1,8 @@
 #include "runtime/process_frame.h"
 
 #include <cstdlib>
+#include <iterator>
 #include <new>
-
-#include "runtime/replacement.h"
 
 namespace zub {
 
@@ -14,6 +13,8 @@ namespace {
 bool ReportPending = false;
 const void* ErrorAddress = nullptr;
 LineFile* ProtectedFile = nullptr;
+EndingStep EndingSteps[4] = {};
+std::size_t EndingStepCount = 0;
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr std::uint32_t kOutOfMemory = 203;
@@ -41,7 +42,7 @@ void OnFault(std::uint32_t code, const void* address) {
     WriteLine(ConsoleOut, std::string_view(report.data(), report.size()));
     ReportPending = false;
   }
-  DiscardReplacement();
+  for (std::size_t k = 0; k < EndingStepCount; ++k) EndingSteps[k]();
   StopLineFiles();
   Sys.remove_fault_handler();
   Sys.exit_process(ExitStatus);
@@ -55,10 +56,26 @@ void StartProcessFrame(int argc, char** argv) {
   ReportPending = false;
   ErrorAddress = nullptr;
   ProtectedFile = nullptr;
+  EndingStepCount = 0;
   SetArgumentSource(argc, argv);
   StartLineFiles();
   std::set_new_handler(OnOutOfMemory);
   Sys.install_fault_handler(OnFault);
+}
+
+// Kept out of line: its return address is the place the report names.
+[[gnu::noinline]] void CheckIo() {
+  if (PendingIoError != 0) {
+    AbortWithCode(static_cast<std::uint32_t>(PendingIoError), __builtin_return_address(0));
+  }
+}
+
+void AtEnd(EndingStep step) {
+  for (std::size_t k = 0; k < EndingStepCount; ++k) {
+    if (EndingSteps[k] == step) return;
+  }
+  if (EndingStepCount == std::size(EndingSteps)) std::abort();  // a step no ending would run
+  EndingSteps[EndingStepCount++] = step;
 }
 
 void EndProcess() { RunEndingSequence(); }

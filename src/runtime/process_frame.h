@@ -36,6 +36,18 @@ std::string Argument(std::int32_t index);
 // result means the text has ended.
 std::string NextArgument(std::string_view text, std::size_t& position);
 
+// Ends the process through AbortWithCode when a code is pending. The code
+// address reported is this call's return address.
+void CheckIo();
+
+// A step of the ending sequence, registered by a part of the runtime that
+// has something to undo when the process ends (the rewrite's temporary
+// file). Steps run once each, after the report and before the console
+// files close; a step registered twice runs once. StartProcessFrame
+// forgets them.
+using EndingStep = void (*)();
+void AtEnd(EndingStep step);
+
 [[noreturn]] void EndProcess();
 [[noreturn]] void AbortWithCode(std::uint32_t code, const void* address);
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "runtime/process_frame.h"
+
 namespace zub {
 
 namespace {
@@ -32,22 +34,33 @@ void ReleasePlace() {
 // Closes the temporary file, if it is still open, and removes it, if it
 // has a name by now. Nothing is written out. Gives the code of a removal
 // that failed: the file is left behind then.
+// Until the removal is made, the file is still the ending sequence's to
+// remove.
 PlatformCode Discard() {
   if (!Replacing) return 0;
-  Replacing = false;
   if (std::exchange(TemporaryOpen, false)) Sys.close(Temporary.handle);
-  return Temporary.named ? Sys.remove(Place, Temporary.name) : 0;
+  const PlatformCode code = Temporary.named ? Sys.remove(Place, Temporary.name) : 0;
+  Replacing = false;
+  return code;
 }
 
-// Gives up the replacement for a rewrite in place: false, unless the
-// temporary file could not be removed, which is reported.
-bool TakeTheOtherWay() {
+// What became of a replacement: done (made, or failed with its code left
+// pending), or given up, with nothing left behind, for a rewrite in place.
+enum class Replaced { kDone, kInPlace };
+
+// Gives up the replacement for a rewrite in place, unless the temporary
+// file could not be removed, which is reported.
+Replaced TakeTheOtherWay() {
   if (PlatformCode code = Discard(); code != 0) {
     Leave(code);
-    return true;
+    return Replaced::kDone;
   }
-  return false;
+  return Replaced::kInPlace;
 }
+
+// The ending sequence's step: a temporary file that never took its file's
+// place goes. Its handle is released first; nothing is written out.
+void DiscardAtEnd() { (void)Discard(); }
 
 std::string Joined(std::span<const std::string> lines) {
   std::size_t length = 0;
@@ -59,29 +72,29 @@ std::string Joined(std::span<const std::string> lines) {
 }
 
 // Writes `content` into a new file beside the file of `Place` that takes
-// over all but the content of that file, and puts it in its place. False,
-// with nothing pending and nothing left behind, where the file is to be
-// rewritten in place instead.
-bool Replace(const std::string& content) {
+// over all but the content of that file, and puts it in its place; or
+// gives up, with nothing pending and nothing left behind, where the file is
+// to be rewritten in place instead.
+Replaced Replace(const std::string& content) {
   if (PlatformCode code = Sys.watch_interrupts(); code != 0) {
     Leave(code);
-    return true;
+    return Replaced::kDone;
   }
   PlatformCode code = Sys.create_unnamed(Place, &Temporary);
   if (code == Sys.not_supported) code = Sys.create_temporary(Place, &Temporary);
   if (code != 0) {
-    if (Sys.only_in_place(code)) return false;
+    if (OnlyInPlace(code)) return Replaced::kInPlace;
     Leave(code);
-    return true;
+    return Replaced::kDone;
   }
   Replacing = true;
   TemporaryOpen = true;
   // A disk without room for a second copy may still take the new content
   // where the old one stands.
   if (code = Sys.write(Temporary.handle, content.data(), content.size()); code != 0) {
-    if (Sys.only_in_place(code)) return TakeTheOtherWay();
+    if (OnlyInPlace(code)) return TakeTheOtherWay();
     Leave(code);
-    return true;
+    return Replaced::kDone;
   }
   // A new file that someone else would own, or that would grant other
   // access, must not take the old one's place. The metadata comes after the
@@ -93,19 +106,19 @@ bool Replace(const std::string& content) {
     code = Sys.close(Temporary.handle);
   }
   if (code != 0) {
-    if (Sys.only_in_place(code)) return TakeTheOtherWay();
+    if (OnlyInPlace(code)) return TakeTheOtherWay();
     Leave(code);
-    return true;
+    return Replaced::kDone;
   }
   if (code = Sys.replace(Place, Temporary); code != 0) {
-    if (Sys.only_in_place(code)) return TakeTheOtherWay();
+    if (OnlyInPlace(code)) return TakeTheOtherWay();
     Discard();
     Leave(code);
-    return true;
+    return Replaced::kDone;
   }
   Replacing = false;
   if (code = Sys.sync_folder(Place); code != 0) Leave(code);
-  return true;
+  return Replaced::kDone;
 }
 
 PlatformCode ReadAll(Handle handle, std::string& bytes) {
@@ -190,7 +203,7 @@ void RewriteDiskFile(std::uint32_t links, std::span<const std::string> lines) {
   const std::string content = Joined(lines);
   // A file of several names stays one file: a replacement would leave the
   // old content under the other names.
-  if (links == 1 && Replace(content)) return;
+  if (links == 1 && Replace(content) == Replaced::kDone) return;
   RewriteInPlace(content);
 }
 
@@ -198,6 +211,7 @@ void RewriteDiskFile(std::uint32_t links, std::span<const std::string> lines) {
 
 void OpenForRewrite(LineFile& file) {
   Located = false;
+  AtEnd(DiscardAtEnd);
   // The console, and a name the line file refuses, are opened as they are.
   if (file.state == FileState::kUnbound || file.name.empty() ||
       file.name.size() > kMaxFileNameLength) {
@@ -244,7 +258,5 @@ void RewriteFile(LineFile& original, std::span<const std::string> lines) {
   if (PendingIoError != 0) (void)Discard();
   ReleasePlace();
 }
-
-void DiscardReplacement() { (void)Discard(); }
 
 }  // namespace zub

@@ -42,7 +42,8 @@ namespace zub {
 // rewriting files there until the rewrite is over, and the file opened is
 // the one the name leads to in that folder. Every later step goes through
 // that folder, so that nobody who swaps a name on the path can steer the
-// rewrite onto another file.
+// rewrite onto another file. From then on, an end of the process removes a
+// temporary file that never took its file's place (AtEnd).
 void OpenForRewrite(LineFile& file);
 
 // `original` is open for reading through OpenForRewrite; it is closed. First makes sure the
@@ -50,10 +51,6 @@ void OpenForRewrite(LineFile& file);
 // nothing), then puts `lines`, each ended by CR LF, in its place. A failure
 // leaves its code, and the original as it was.
 void RewriteFile(LineFile& original, std::span<const std::string> lines);
-
-// Called by the ending sequence: removes a temporary file that never took
-// its file's place. Its handle is released first; nothing is written out.
-void DiscardReplacement();
 
 }  // namespace zub
 

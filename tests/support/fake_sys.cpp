@@ -23,6 +23,8 @@ struct FakeState {
   bool held = false;              // interrupts are held
   Call always_call = Call::kAny;  // kAny: none
   PlatformCode always_code = 0;
+  std::string stream_name;  // empty: none
+  Handle stream = -1;
   bool redirect_std = false;
   Handle std_input = 0;
   Handle std_output = 1;
@@ -57,10 +59,14 @@ const PlatformCalls& Native() { return NativeCalls(); }
 
 // The fake of a call that gives a code: fails as planned, or does the real
 // thing.
-template <Call kCall, auto kNative, typename... Args>
-PlatformCode Faked(Args... args) {
-  return Fails(kCall) ? Code(kCall) : (Native().*kNative)(args...);
-}
+template <Call kCall, auto kMember, typename Function>
+struct Faked;
+template <Call kCall, auto kMember, typename... Args>
+struct Faked<kCall, kMember, PlatformCode (*)(Args...)> {
+  static PlatformCode Run(Args... args) {
+    return Fails(kCall) ? Code(kCall) : (Native().*kMember)(args...);
+  }
+};
 
 PlatformCode StdHandle(StdStream stream, Handle* handle) {
   if (Fails(Call::kStdHandle)) return Code(Call::kStdHandle);
@@ -83,6 +89,19 @@ PlatformCode Close(Handle handle) {
   }
   return Native().close(handle);
 }
+PlatformCode OpenRead(const char* name, Handle* handle) {
+  const PlatformCode code =
+      Faked<Call::kOpenRead, &PlatformCalls::open_read, decltype(Sys.open_read)>::Run(name, handle);
+  if (code == 0 && !State.stream_name.empty() && State.stream_name == name) State.stream = *handle;
+  return code;
+}
+FileType TypeOf(Handle handle) {
+  return handle == State.stream ? FileType::kPipe : Native().file_type(handle);
+}
+PlatformCode OpenStream(const FilePlace& place, Handle* handle) {
+  if (Fails(Call::kOpenStream)) return Code(Call::kOpenStream);
+  return (State.stream_name.empty() ? Native().open_stream : Native().open_update)(place, handle);
+}
 void HoldInterrupts(bool hold) {
   Native().hold_interrupts(hold);
   State.held = hold;
@@ -95,67 +114,42 @@ void RemoveFaultHandler() {}
 }  // namespace
 
 std::string_view CallName(Call call) {
-  constexpr std::string_view kNames[] = {"open_read",
-                                         "open_write",
-                                         "open_update",
-                                         "probe_write",
-                                         "lock",
-                                         "link_count",
-                                         "create_unnamed",
-                                         "create_temporary",
-                                         "copy_metadata",
-                                         "name_temporary",
-                                         "replace",
-                                         "sync_folder",
-                                         "reserve",
-                                         "write_at",
-                                         "truncate",
-                                         "std_handle",
-                                         "read",
-                                         "write",
-                                         "sync",
-                                         "close",
-                                         "locate",
-                                         "remove",
-                                         "watch_interrupts",
-                                         "check_place",
-                                         "any"};
-  static_assert(std::size(kNames) == kCallKinds + 1);
+  constexpr std::string_view kNames[] = {
+#define ZUB_NAME(name, Name, parameters, codes) #name,
+      ZUB_PLATFORM_CALLS(ZUB_NAME)
+#undef ZUB_NAME
+          "any"};
   return kNames[static_cast<int>(call)];
 }
 
+std::span<const PlatformCode> CodesOf(Call call) {
+  using namespace win32_code;
+  // Each list after a 0 of its own, so that none is empty.
+#define ZUB_CODES_OF(name, Name, parameters, codes) \
+  static constexpr PlatformCode k##Name[] = {0, codes};
+  ZUB_PLATFORM_CALLS(ZUB_CODES_OF)
+#undef ZUB_CODES_OF
+  static constexpr std::span<const PlatformCode> kLists[] = {
+#define ZUB_LIST_OF(name, Name, parameters, codes) std::span(k##Name).subspan(1),
+      ZUB_PLATFORM_CALLS(ZUB_LIST_OF)
+#undef ZUB_LIST_OF
+  };
+  return kLists[static_cast<int>(call)];
+}
+
 FakeSys::FakeSys() {
-  using P = PlatformCalls;
   State = FakeState{};
   Sys = NativeCalls();
-  Sys.open_read = Faked<Call::kOpenRead, &P::open_read, const char*, Handle*>;
-  Sys.open_write = Faked<Call::kOpenWrite, &P::open_write, const char*, Handle*>;
-  Sys.open_update = Faked<Call::kOpenUpdate, &P::open_update, const FilePlace&, Handle*>;
-  Sys.probe_write = Faked<Call::kProbeWrite, &P::probe_write, const FilePlace&>;
-  Sys.lock = Faked<Call::kLock, &P::lock, Handle, bool>;
-  Sys.link_count = Faked<Call::kLinkCount, &P::link_count, Handle, std::uint32_t*>;
-  Sys.locate = Faked<Call::kLocate, &P::locate, const char*, FilePlace*>;
-  Sys.check_place = Faked<Call::kCheckPlace, &P::check_place, Handle, FilePlace*>;
-  Sys.create_unnamed =
-      Faked<Call::kCreateUnnamed, &P::create_unnamed, const FilePlace&, TemporaryFile*>;
-  Sys.create_temporary =
-      Faked<Call::kCreateTemporary, &P::create_temporary, const FilePlace&, TemporaryFile*>;
-  Sys.copy_metadata = Faked<Call::kCopyMetadata, &P::copy_metadata, const FilePlace&, Handle>;
-  Sys.name_temporary =
-      Faked<Call::kNameTemporary, &P::name_temporary, const FilePlace&, TemporaryFile*>;
-  Sys.replace = Faked<Call::kReplace, &P::replace, const FilePlace&, const TemporaryFile&>;
-  Sys.sync_folder = Faked<Call::kSyncFolder, &P::sync_folder, const FilePlace&>;
-  Sys.remove = Faked<Call::kRemove, &P::remove, const FilePlace&, const std::string&>;
-  Sys.reserve = Faked<Call::kReserve, &P::reserve, Handle, std::uint64_t>;
-  Sys.write_at =
-      Faked<Call::kWriteAt, &P::write_at, Handle, std::uint64_t, const void*, std::size_t>;
-  Sys.truncate = Faked<Call::kTruncate, &P::truncate, Handle, std::uint64_t>;
+#define ZUB_FAKE(name, Name, parameters, codes) \
+  Sys.name = Faked<Call::k##Name, &PlatformCalls::name, decltype(Sys.name)>::Run;
+  ZUB_PLATFORM_CALLS(ZUB_FAKE)
+#undef ZUB_FAKE
+  Sys.open_read = OpenRead;
+  Sys.file_type = TypeOf;
+  Sys.open_stream = OpenStream;
   Sys.std_handle = StdHandle;
   Sys.read = Read;
-  Sys.write = Faked<Call::kWrite, &P::write, Handle, const void*, std::size_t>;
-  Sys.sync = Faked<Call::kSync, &P::sync, Handle>;
   Sys.close = Close;
-  Sys.watch_interrupts = Faked<Call::kWatchInterrupts, &P::watch_interrupts>;
   Sys.hold_interrupts = HoldInterrupts;
   Sys.exit_process = ExitProcess;
   Sys.install_fault_handler = InstallFaultHandler;
@@ -197,6 +191,8 @@ void FakeSys::Reset() {
 int FakeSys::Count(Call call) const { return State.counts[static_cast<int>(call)]; }
 
 const std::vector<Call>& FakeSys::Log() const { return State.log; }
+
+void FakeSys::TakeForStream(const std::string& name) { State.stream_name = name; }
 
 void FakeSys::SetStdHandles(Handle input, Handle output) {
   State.redirect_std = true;

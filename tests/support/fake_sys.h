@@ -6,6 +6,7 @@
 #define ZUB_TESTS_SUPPORT_FAKE_SYS_H_
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,36 +16,18 @@
 
 namespace zub::testing {
 
+// The calls of platform_calls.h, as a test names them (Call::kOpenRead).
 enum class Call {
-  kOpenRead,
-  kOpenWrite,
-  kOpenUpdate,
-  kProbeWrite,
-  kLock,
-  kLinkCount,
-  kCreateUnnamed,
-  kCreateTemporary,
-  kCopyMetadata,
-  kNameTemporary,
-  kReplace,
-  kSyncFolder,
-  kReserve,
-  kWriteAt,
-  kTruncate,
-  kStdHandle,
-  kRead,
-  kWrite,
-  kSync,
-  kClose,
-  kLocate,
-  kRemove,
-  kWatchInterrupts,
-  kCheckPlace,
-  kAny,  // with FailNth: the N-th call of any kind
+#define ZUB_CALL(name, Name, parameters, codes) k##Name,
+  ZUB_PLATFORM_CALLS(ZUB_CALL)
+#undef ZUB_CALL
+      kAny,  // with FailNth: the N-th call of any kind
 };
 inline constexpr int kCallKinds = static_cast<int>(Call::kAny);
 
 std::string_view CallName(Call call);
+// The codes the call may give on this system.
+std::span<const PlatformCode> CodesOf(Call call);
 
 // Installs the fake table for its lifetime; the native one comes back after.
 class FakeSys {
@@ -70,6 +53,11 @@ class FakeSys {
   int Count(Call call) const;
   // The calls made since the last Reset, in order.
   const std::vector<Call>& Log() const;
+
+  // The disk file `name` is taken for a pipe: its type says so once it is
+  // open for reading, and it is opened to be written back as open_update
+  // opens it, so that the runtime takes the way of a stream.
+  void TakeForStream(const std::string& name);
 
   // Standard input and output are these descriptors from now on.
   void SetStdHandles(Handle input, Handle output);

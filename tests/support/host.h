@@ -18,14 +18,11 @@ namespace zub::testing::host {
 // Error codes of this system, by what they mean.
 struct Codes {
   PlatformCode not_found;
-  PlatformCode access_denied;
-  PlatformCode locked;  // another run holds the file
   PlatformCode io;
   PlatformCode no_space;
-  PlatformCode permission;  // an owner that cannot be given
-  PlatformCode cross_device;
+  PlatformCode quota;          // the user's quota spent (Windows: a full disk as a handle meets it)
+  PlatformCode not_permitted;  // a new name refused: a sticky folder, a mount point
   PlatformCode bad_handle;
-  PlatformCode invalid;
 };
 extern const Codes kCodes;
 

@@ -21,7 +21,7 @@
 
 namespace zub::testing::host {
 
-const Codes kCodes = {ENOENT, EACCES, EWOULDBLOCK, EIO, ENOSPC, EPERM, EXDEV, EBADF, EINVAL};
+const Codes kCodes = {ENOENT, EIO, ENOSPC, EDQUOT, EPERM, EBADF};
 const char* const kNullDevice = "/dev/null";
 
 std::filesystem::path MakeTempFolder() {

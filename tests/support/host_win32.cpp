@@ -66,9 +66,8 @@ HANDLE Interrupt = nullptr;  // the thread of a raised interrupt
 
 }  // namespace
 
-const Codes kCodes = {ERROR_FILE_NOT_FOUND,  ERROR_ACCESS_DENIED,  ERROR_LOCK_VIOLATION,
-                      ERROR_IO_DEVICE,       ERROR_DISK_FULL,      ERROR_INVALID_OWNER,
-                      ERROR_NOT_SAME_DEVICE, ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER};
+const Codes kCodes = {ERROR_FILE_NOT_FOUND,   ERROR_IO_DEVICE,     ERROR_DISK_FULL,
+                      ERROR_HANDLE_DISK_FULL, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE};
 const char* const kNullDevice = "NUL";
 
 std::filesystem::path MakeTempFolder() {
@@ -351,6 +350,7 @@ void InjectHold(const Hold& hold) {
     Win32.pause = QuickPause;
   }
   Plans[static_cast<std::size_t>(hold.call)] = hold;
+  Tries[static_cast<std::size_t>(hold.call)] = 0;
 }
 
 bool CanInjectSystemFault(SystemFault fault) {
