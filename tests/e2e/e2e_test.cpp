@@ -393,6 +393,18 @@ struct ReportCase {
   bool needs_root = false;
 };
 
+// Refused (EPERM) with nothing read or changed, as another user could have
+// steered the run; the setup gives files to that user, which only root can.
+ReportCase Refused(const char* name, std::vector<std::string> arguments,
+                   void (*setup)(const Folder&)) {
+  return {.name = name,
+          .arguments = std::move(arguments),
+          .code = EPERM,
+          .native_only = true,
+          .setup = setup,
+          .needs_root = true};
+}
+
 // The settings file grows by two bytes.
 constexpr std::size_t kBelowNewLength = sizeof "a=1\r\nzub=345 b\r\nc zub=345\r\n" - 2;
 
@@ -450,54 +462,18 @@ const ReportCase kReports[] = {
      .memory_limit = kSmallMemory},
     // A folder or a link of another user leads only to what that user owns:
     // root's files stay as they are, and unread.
-    {.name = "UsersLinkToRootsFile",
-     .arguments = {"log.001", "user/InBetween.ini"},
-     .code = EPERM,
-     .native_only = true,
-     .setup = UsersLinkToRootsFile,
-     .needs_root = true},
-    {.name = "UsersLinkToRootsLog",
-     .arguments = {"user/log.001", "InBetween.ini"},
-     .code = EPERM,
-     .native_only = true,
-     .setup = UsersLinkToRootsLog,
-     .needs_root = true},
-    {.name = "UsersFolderLinkToRootsFolder",
-     .arguments = {"log.001", "user/engine/InBetween.ini"},
-     .code = EPERM,
-     .native_only = true,
-     .setup = UsersFolderLinkToRootsFolder,
-     .needs_root = true},
-    {.name = "RootsFileInUsersFolder",
-     .arguments = {"log.001", "user/InBetween.ini"},
-     .code = EPERM,
-     .native_only = true,
-     .setup = RootsFileInUsersFolder,
-     .needs_root = true},
-    {.name = "UsersLinkInStickyFolder",
-     .arguments = {"log.001", "sticky/InBetween.ini"},
-     .code = EPERM,
-     .native_only = true,
-     .setup = UsersLinkInStickyFolder,
-     .needs_root = true},
-    {.name = "UsersHardLinkToRootsLogInSharedFolder",
-     .arguments = {"sticky/game.log", "sticky/user.ini"},
-     .code = EPERM,
-     .native_only = true,
-     .setup = HardLinksInSharedFolder,
-     .needs_root = true},
-    {.name = "UsersHardLinkToRootsFileInSharedFolder",
-     .arguments = {"sticky/user.log", "sticky/game.ini"},
-     .code = EPERM,
-     .native_only = true,
-     .setup = HardLinksInSharedFolder,
-     .needs_root = true},
-    {.name = "HardLinkInGroupsFolder",
-     .arguments = {"log.001", "group/InBetween.ini"},
-     .code = EPERM,
-     .native_only = true,
-     .setup = HardLinkInGroupsFolder,
-     .needs_root = true},
+    Refused("UsersLinkToRootsFile", {"log.001", "user/InBetween.ini"}, UsersLinkToRootsFile),
+    Refused("UsersLinkToRootsLog", {"user/log.001", "InBetween.ini"}, UsersLinkToRootsLog),
+    Refused("UsersFolderLinkToRootsFolder", {"log.001", "user/engine/InBetween.ini"},
+            UsersFolderLinkToRootsFolder),
+    Refused("RootsFileInUsersFolder", {"log.001", "user/InBetween.ini"}, RootsFileInUsersFolder),
+    Refused("UsersLinkInStickyFolder", {"log.001", "sticky/InBetween.ini"},
+            UsersLinkInStickyFolder),
+    Refused("UsersHardLinkToRootsLogInSharedFolder", {"sticky/game.log", "sticky/user.ini"},
+            HardLinksInSharedFolder),
+    Refused("UsersHardLinkToRootsFileInSharedFolder", {"sticky/user.log", "sticky/game.ini"},
+            HardLinksInSharedFolder),
+    Refused("HardLinkInGroupsFolder", {"log.001", "group/InBetween.ini"}, HardLinkInGroupsFolder),
 };
 
 TEST(Report, FailedOpenEndsWithReportAndChangesNothing) {
