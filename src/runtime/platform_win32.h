@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/platform.h"
+
 namespace zub {
 
 // What stands at a path, as a step through it is judged: whether it is a
@@ -64,5 +66,61 @@ extern Win32Calls Win32;
 const Win32Calls& NativeWin32Calls();
 
 }  // namespace zub
+
+// What the layer's files share.
+namespace zub::win32 {
+
+// The name of a file that is being rewritten leads to another file now: the
+// file the name was opened for "is no longer valid".
+inline constexpr PlatformCode kMoved = ERROR_FILE_INVALID;
+
+HANDLE Native(Handle handle);
+PlatformCode LastError();
+// The codes of a file system or a system that lacks a call.
+bool Unsupported(PlatformCode code);
+// The codes of a call that another program holds a file from for a moment:
+// of an open, and of a rename, a removal or a replacement.
+bool Held(PlatformCode code);
+bool HeldOrRefused(PlatformCode code);
+
+// Runs `attempt` again while it fails with a code that `held` takes for
+// such a hold, and gives its last code: a hold that lasts is refused as it
+// would have been at once.
+template <typename Attempt>
+PlatformCode AfterHolds(Attempt attempt, bool (*held)(PlatformCode) = HeldOrRefused) {
+  PlatformCode code = attempt();
+  for (DWORD pause = kFirstPause; code != 0 && held(code) && pause <= kLastPause; pause *= 2) {
+    Win32.pause(pause);
+    code = attempt();
+  }
+  return code;
+}
+
+// Owns the mutex `name` once no other process does, waiting up to `wait`
+// ms: WAIT_OBJECT_0, else WAIT_TIMEOUT, or WAIT_FAILED. `*mutex` is set only
+// where it is owned.
+DWORD Own(const wchar_t* name, DWORD wait, HANDLE* mutex);
+// Lets go of a mutex that Own gave, if any.
+void EndTurn(HANDLE mutex);
+// The replacement mutex, owned once no run is half way through a
+// replacement; null where it cannot be had.
+HANDLE ReplacementTurn();
+
+// Runs `attempt` once more, owning the replacement mutex, where it found no
+// file: a file that is missing then is missing indeed.
+template <typename Attempt>
+PlatformCode NotBetweenNames(Attempt attempt) {
+  PlatformCode code = attempt();
+  if (code != ERROR_FILE_NOT_FOUND) return code;
+  HANDLE turn = ReplacementTurn();
+  code = attempt();
+  EndTurn(turn);
+  return code;
+}
+
+// Win32Calls::look as the system answers it (the layer's paths).
+bool LookAt(LPCWSTR path, bool follow, PathLook* look);
+
+}  // namespace zub::win32
 
 #endif  // ZUB_RUNTIME_PLATFORM_WIN32_H_

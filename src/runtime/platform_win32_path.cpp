@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/platform_win32.h"
+
 namespace zub::win32 {
 
 namespace {

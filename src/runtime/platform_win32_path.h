@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "runtime/platform.h"
-#include "runtime/platform_win32.h"
 
 namespace zub::win32 {
 
@@ -46,9 +45,6 @@ PlatformCode CheckLinks(const char* name);
 // ERROR_UNTRUSTED_MOUNT_POINT, which the system gives where it keeps a
 // process from following such a junction itself.
 inline constexpr PlatformCode kUntrustedLink = 448;
-
-// Win32Calls::look as the system answers it.
-bool LookAt(LPCWSTR path, bool follow, PathLook* look);
 
 }  // namespace zub::win32
 

@@ -9,16 +9,11 @@
 #include <string>
 #include <utility>
 
+#include "runtime/platform_win32.h"
 #include "runtime/platform_win32_path.h"
 #include "runtime/platform_win32_process.h"
 
 namespace zub::win32 {
-
-namespace {
-
-PlatformCode LastError() { return static_cast<PlatformCode>(::GetLastError()); }
-
-}  // namespace
 
 PlatformCode ProgramPath(std::string* path) {
   std::string buffer(MAX_PATH, '\0');
