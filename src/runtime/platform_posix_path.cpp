@@ -3,25 +3,16 @@
 // may stand for, and the overflow owner of a user namespace.)
 #include <fcntl.h>
 #ifdef __linux__
-#include <linux/fs.h>
 #include <linux/magic.h>
-#include <sys/ioctl.h>
 #include <sys/vfs.h>
 #endif
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "runtime/platform.h"
 #include "runtime/platform_posix.h"
