@@ -11,9 +11,7 @@
 #include <array>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <new>
 #include <regex>
 #include <string>

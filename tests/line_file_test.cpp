@@ -1,9 +1,6 @@
 // LineFile: reading and writing through the 128-byte buffer, the codes it
 // leaves, the console files and the names it takes.
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>

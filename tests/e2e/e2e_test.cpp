@@ -174,13 +174,7 @@ const std::string kUsageDialogue = kBanner + kUsage + kPrompt;
 const DialogueCase kDialogues[] = {
     {"NoArguments", {}, Input::kPipe, "", Output::kPipe, 0, false},
     {"OneArgument", {"log.001"}, Input::kPipe, "", Output::kPipe, 0, false},
-    {"ThreeArguments",
-     {"log.001", "InBetween.ini", "x"},
-     Input::kPipe,
-     "",
-     Output::kPipe,
-     0,
-     false},
+    {"ThirdArgument", {"log.001", "InBetween.ini", "x"}, Input::kPipe, "", Output::kPipe, 0, false},
     {"EmptyArguments", {"", ""}, Input::kPipe, "", Output::kPipe, 0, false},
     {"InputEmptyFile", {}, Input::kFile, "", Output::kPipe, 0, false},
     {"InputHoldsText", {}, Input::kFile, "yes\r\nno\r\n", Output::kPipe, 0, false},
@@ -214,8 +208,6 @@ TEST(Dialogue, EveryArgumentCountAndConsoleKind) {
   }
 }
 
-// The whole dialogue of a conversion fits in one 128-byte piece, written
-// out only at the end: its loss still makes the run fail.
 // The dialogue of a conversion fits the output buffer, so it is written out
 // only by the ending, whose failures change no outcome.
 TEST(Dialogue, ConversionWhoseOutputIsLostStillEndsNormally) {
@@ -397,12 +389,20 @@ struct ReportCase {
 // steered the run; the setup gives files to that user, which only root can.
 ReportCase Refused(const char* name, std::vector<std::string> arguments,
                    void (*setup)(const Folder&)) {
-  return {.name = name,
-          .arguments = std::move(arguments),
-          .code = EPERM,
-          .native_only = true,
-          .setup = setup,
-          .needs_root = true};
+  ReportCase test{name, std::move(arguments), EPERM, true, setup};
+  test.needs_root = true;
+  return test;
+}
+
+// A native run given at most `memory` bytes of address space and `file_size`
+// bytes of any file it writes (0: no limit).
+ReportCase Limited(const char* name, std::vector<std::string> arguments, int code,
+                   std::size_t memory, std::size_t file_size,
+                   void (*setup)(const Folder&) = nullptr) {
+  ReportCase test{name, std::move(arguments), code, true, setup};
+  test.memory_limit = memory;
+  test.file_size_limit = file_size;
+  return test;
 }
 
 // The settings file grows by two bytes.
@@ -436,30 +436,13 @@ const ReportCase kReports[] = {
     {"FolderBeingRewritten", {"log.001", "InBetween.ini"}, EWOULDBLOCK, true, FolderBeingRewritten},
     // A write past the file size limit fails; the old bytes stay, on both
     // routes, and no temporary file is left.
-    {.name = "FileSizeLimitReplaced",
-     .arguments = {"log.001", "InBetween.ini"},
-     .code = EFBIG,
-     .native_only = true,
-     .file_size_limit = kBelowNewLength},
-    {.name = "FileSizeLimitInPlace",
-     .arguments = {"log.001", "InBetween.ini"},
-     .code = EFBIG,
-     .native_only = true,
-     .setup = SecondName,
-     .file_size_limit = kBelowNewLength},
+    Limited("FileSizeLimitReplaced", {"log.001", "InBetween.ini"}, EFBIG, 0, kBelowNewLength),
+    Limited("FileSizeLimitInPlace", {"log.001", "InBetween.ini"}, EFBIG, 0, kBelowNewLength,
+            SecondName),
     // Memory for a string runs out: the report names 203.
-    {.name = "HugeLogLine",
-     .arguments = {"huge.001", "InBetween.ini"},
-     .code = 203,
-     .native_only = true,
-     .setup = HugeLogLine,
-     .memory_limit = kSmallMemory},
+    Limited("HugeLogLine", {"huge.001", "InBetween.ini"}, 203, kSmallMemory, 0, HugeLogLine),
     // Endless zero bytes make one endless line.
-    {.name = "SettingsEndlessDevice",
-     .arguments = {"log.001", "/dev/full"},
-     .code = 203,
-     .native_only = true,
-     .memory_limit = kSmallMemory},
+    Limited("SettingsEndlessDevice", {"log.001", "/dev/full"}, 203, kSmallMemory, 0),
     // A folder or a link of another user leads only to what that user owns:
     // root's files stay as they are, and unread.
     Refused("UsersLinkToRootsFile", {"log.001", "user/InBetween.ini"}, UsersLinkToRootsFile),
@@ -837,13 +820,8 @@ const PathCase kPaths[] = {
     {"LinkTargetLongerThan256", "log.001", "long.ini", "engine/real.ini", LongLink, true},
     {"Behind40Links", "log.001", "link0", "InBetween.ini", Chain<40>, true},
     // zub "" "" log.001 InBetween.ini
-    {.name = "TwoEmptyArgumentsFirst",
-     .log = "log.001",
-     .settings = "InBetween.ini",
-     .settings_file = "",
-     .setup = nullptr,
-     .native_only = false,
-     .empty_first = 2},
+    {"TwoEmptyArgumentsFirst", "log.001", "InBetween.ini", "", nullptr, false, false, nullptr,
+     nullptr, 2},
 };
 
 TEST(Paths, ConversionThroughEveryKindOfPath) {
@@ -1000,6 +978,7 @@ TEST(Rewrite, SimultaneousRunsLeaveOneWholeVersion) {
 // a file mounted over a name: things a container's or a careful user's
 // setup has, which a test can make only as root, in a mount namespace of its
 // own.
+constexpr const char* kSmallTmpfs = "size=256k,mode=0700";
 struct DiskCase {
   const char* name;
   bool full;
@@ -1007,7 +986,7 @@ struct DiskCase {
   int status;
   bool converted;
   // tmpfs with these options, or else an ext2 disk image on a loop device.
-  const char* tmpfs = "size=256k,mode=0700";
+  const char* tmpfs = kSmallTmpfs;
   // Inode flags (chattr) the settings file has before and after.
   const char* flags = nullptr;
   // The settings file's value before the run, which gives it 345.
@@ -1035,26 +1014,11 @@ const DiskCase kDisks[] = {
     {"Ext2Replaced", false, nullptr, 0, true, nullptr, "dA"},
     {"Ext2InPlace", false, SecondName, 0, true, nullptr},
     // A value that fits where the old one stands still goes in.
-    {.name = "FullDiskSameLength",
-     .full = true,
-     .setup = nullptr,
-     .status = 0,
-     .converted = true,
-     .old_value = "777"},
-    {.name = "FullDiskShorter",
-     .full = true,
-     .setup = nullptr,
-     .status = 0,
-     .converted = true,
-     .old_value = "77777"},
+    {"FullDiskSameLength", true, nullptr, 0, true, kSmallTmpfs, nullptr, "777"},
+    {"FullDiskShorter", true, nullptr, 0, true, kSmallTmpfs, nullptr, "77777"},
     // Written in place: the overlay copies the file up to the upper layer,
     // which breaks its link with the second name, still in the lower one.
-    {.name = "OverlayInPlace",
-     .full = false,
-     .setup = SecondName,
-     .status = 0,
-     .converted = true,
-     .overlay = true},
+    {"OverlayInPlace", false, SecondName, 0, true, kSmallTmpfs, nullptr, "7", true},
 };
 
 // The inode flags of a file, as lsattr shows them.

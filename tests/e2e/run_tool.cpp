@@ -30,14 +30,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kTimeLimit = std::chrono::seconds(30);
 constexpr uid_t kNobody = 65534;
 
-std::string Last(const std::string& text, std::size_t count) {
-  return text.size() < count ? text : text.substr(text.size() - count);
-}
-
-bool IsExe(const std::string& word) {
-  std::string tail = Last(word, 4);
-  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return tail == ".exe";
+bool IsExe(std::string word) {
+  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return word.ends_with(".exe");
 }
 
 // An unlinked scratch file, for standard input or output.
@@ -73,7 +68,7 @@ struct Plumbing {
   bool terminal = false;
 };
 
-void Fail(const char* step) {
+[[noreturn]] void Fail(const char* step) {
   const char* reason = std::strerror(errno);
   (void)!::write(2, step, std::strlen(step));
   (void)!::write(2, ": ", 2);
@@ -110,7 +105,6 @@ void Fail(const char* step) {
   }
   ::execvp(argv[0], argv);
   Fail(argv[0]);
-  ::_exit(127);
 }
 
 struct Source {
@@ -273,7 +267,7 @@ ToolResult RunTool(const ToolRun& run) {
   bool reaped = false;
   if (terminal) {
     sources.push_back({master, &result.output});
-    auto prompted = [&] { return Last(result.output, kTerminalPrompt.size()) == kTerminalPrompt; };
+    auto prompted = [&] { return result.output.ends_with(kTerminalPrompt); };
     in_time = Collect(sources, deadline, prompted);
     if (in_time && prompted()) {
       reaped = ::waitpid(child, &status, WNOHANG) == child;

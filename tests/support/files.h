@@ -1,6 +1,5 @@
 // What several tests need of files and of the tool's output, once: whole
-// files read and written, a folder for the length of a scope, and the
-// report line.
+// files read and written, and the report line.
 #ifndef ZUB_TESTS_SUPPORT_FILES_H_
 #define ZUB_TESTS_SUPPORT_FILES_H_
 
