@@ -560,9 +560,9 @@ PlatformCode Write(Handle handle, const void* data, std::size_t size) {
   return WriteAll(handle, data, size, -1);
 }
 
-PlatformCode SyncFile(Handle handle) { return Posix.fsync(Fd(handle)) == 0 ? 0 : errno; }
+PlatformCode Sync(Handle handle) { return Posix.fsync(Fd(handle)) == 0 ? 0 : errno; }
 
-PlatformCode CloseFile(Handle handle) {
+PlatformCode Close(Handle handle) {
   // After EINTR the descriptor is gone all the same on Linux; not retried.
   return ::close(Fd(handle)) == 0 ? 0 : errno;
 }
@@ -570,34 +570,15 @@ PlatformCode CloseFile(Handle handle) {
 }  // namespace
 
 const PlatformCalls& NativeCalls() {
+  using posix::CheckCommandLine;
+  using posix::ProgramPath;
+  // Each call of the list by the name of its implementation, then the rest.
+  // clang-format off
   static const PlatformCalls calls = {
-      .open_read = OpenRead,
-      .open_write = OpenWrite,
-      .open_update = OpenUpdate,
-      .probe_write = ProbeWrite,
-      .open_stream = OpenStream,
-      .lock = Lock,
-      .link_count = LinkCount,
-      .locate = Locate,
-      .check_place = CheckPlace,
-      .create_unnamed = CreateUnnamed,
-      .create_temporary = CreateTemporary,
-      .copy_metadata = CopyMetadata,
-      .name_temporary = NameTemporary,
-      .replace = Replace,
-      .sync_folder = SyncFolder,
-      .remove = Remove,
-      .reserve = Reserve,
-      .write_at = WriteAt,
-      .truncate = Truncate,
-      .std_handle = StdHandle,
-      .read = Read,
-      .write = Write,
-      .sync = SyncFile,
-      .close = CloseFile,
-      .watch_interrupts = WatchInterrupts,
-      .program_path = posix::ProgramPath,
-      .check_command_line = posix::CheckCommandLine,
+      // NOLINTNEXTLINE(bugprone-macro-parentheses): a member, and a function
+#define ZUB_NATIVE(name, Name, parameters, codes) .name = Name,
+      ZUB_PLATFORM_CALLS(ZUB_NATIVE)
+#undef ZUB_NATIVE
       .file_type = TypeOf,
       .hold_interrupts = HoldInterrupts,
       .command_line = posix::CommandLine,
@@ -609,6 +590,7 @@ const PlatformCalls& NativeCalls() {
       .not_supported = EOPNOTSUPP,
       .moved = ESTALE,
   };
+  // clang-format on
   return calls;
 }
 

@@ -685,9 +685,9 @@ PlatformCode Write(Handle handle, const void* data, std::size_t size) {
   return WriteAll(handle, data, size, -1);
 }
 
-PlatformCode SyncFile(Handle handle) { return Win32.flush(Native(handle)) ? 0 : LastError(); }
+PlatformCode Sync(Handle handle) { return Win32.flush(Native(handle)) ? 0 : LastError(); }
 
-PlatformCode CloseFile(Handle handle) {
+PlatformCode Close(Handle handle) {
   const PlatformCode code = ::CloseHandle(Native(handle)) ? 0 : LastError();
   if (handle == TurnFolder) EndTurn(std::exchange(FolderTurn, nullptr));
   return code;
@@ -706,34 +706,13 @@ PlatformCode Remove(const FilePlace& place, const std::string& name) {
 }  // namespace
 
 const PlatformCalls& NativeCalls() {
+  // Each call of the list by the name of its implementation, then the rest.
+  // clang-format off
   static const PlatformCalls calls = {
-      .open_read = OpenRead,
-      .open_write = OpenWrite,
-      .open_update = OpenUpdate,
-      .probe_write = ProbeWrite,
-      .open_stream = OpenStream,
-      .lock = Lock,
-      .link_count = LinkCount,
-      .locate = Locate,
-      .check_place = CheckPlace,
-      .create_unnamed = CreateUnnamed,
-      .create_temporary = CreateTemporary,
-      .copy_metadata = CopyMetadata,
-      .name_temporary = NameTemporary,
-      .replace = Replace,
-      .sync_folder = SyncFolder,
-      .remove = Remove,
-      .reserve = Reserve,
-      .write_at = WriteAt,
-      .truncate = Truncate,
-      .std_handle = StdHandle,
-      .read = Read,
-      .write = Write,
-      .sync = SyncFile,
-      .close = CloseFile,
-      .watch_interrupts = WatchInterrupts,
-      .program_path = ProgramPath,
-      .check_command_line = CheckCommandLine,
+      // NOLINTNEXTLINE(bugprone-macro-parentheses): a member, and a function
+#define ZUB_NATIVE(name, Name, parameters, codes) .name = Name,
+      ZUB_PLATFORM_CALLS(ZUB_NATIVE)
+#undef ZUB_NATIVE
       .file_type = TypeOf,
       .hold_interrupts = HoldInterrupts,
       .command_line = CommandLine,
@@ -745,6 +724,7 @@ const PlatformCalls& NativeCalls() {
       .not_supported = ERROR_NOT_SUPPORTED,
       .moved = kMoved,
   };
+  // clang-format on
   return calls;
 }
 
