@@ -115,8 +115,9 @@ struct PlatformCalls {
 // folder takes no new file or name (EACCES, EPERM, as in a sticky folder of
 // another owner; Windows also a file held open by another program that lets
 // others write it but not rename it), has no room or no free inode for one
-// or the user's quota is spent (ENOSPC, EDQUOT), or the file is a mount
-// point of its own (EBUSY) or on another device than its folder (EXDEV).
+// or the user's quota is spent (ENOSPC, EDQUOT; Windows gives a spent NTFS
+// quota as a full disk), or the file is a mount point of its own (EBUSY) or
+// on another device than its folder (EXDEV).
 inline constexpr PlatformCode kOnlyInPlace[] = {
     ZUB_CODES((EACCES, EPERM, EBUSY, EXDEV, ENOSPC, EDQUOT),
               (win32_code::kAccessDenied, win32_code::kSharingViolation, win32_code::kNotSameDevice,
