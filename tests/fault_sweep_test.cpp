@@ -48,8 +48,6 @@ namespace fs = std::filesystem;
 
 const std::string kPrompt = "Press ENTER to close ZUB Window\r\n";
 
-const host::Codes& kCode = host::kCodes;
-
 using Calls = std::vector<Call>;
 
 // The place (from 1) of the first of `calls` from `from` on that is one of
@@ -92,8 +90,8 @@ Way WayOf(const Calls& calls, std::size_t n, PlatformCode code) {
     // A disk without room for a second copy, a quota spent, or a folder or
     // mount point that refuses a new name may still take the new content
     // where the old one stands, whatever else may.
-    const bool refused =
-        code == kCode.no_space || code == kCode.quota || code == kCode.not_permitted;
+    const bool refused = code == host::kCodes.no_space || code == host::kCodes.quota ||
+                         code == host::kCodes.not_permitted;
     return OnlyInPlace(code) || refused ? Way::kInPlace : Way::kReported;
   }
   if (n == calls.size() && call == Call::kWrite) return Way::kUnharmed;
@@ -415,7 +413,7 @@ void Run(const std::string& job) {
 // `at`-th platform call fails with `code`, or is preceded by an interrupt,
 // as `plan` says.
 Outcome RunOnce(const fs::path& root, std::size_t scenario_index, Plan plan = Plan::kNothing,
-                int at = 0, PlatformCode code = 0) {
+                std::size_t at = 0, PlatformCode code = 0) {
   const Scenario& scenario = kScenarios[scenario_index];
   const fs::path folder = root / "files";
   fs::remove_all(root);
@@ -438,9 +436,8 @@ Outcome RunOnce(const fs::path& root, std::size_t scenario_index, Plan plan = Pl
   if (message.size() >= sizeof outcome.status) {
     std::copy_n(message.data(), sizeof outcome.status, reinterpret_cast<char*>(&outcome.status));
     outcome.ended = outcome.status != 0xDEADBEEF;
-    for (std::size_t i = sizeof outcome.status; i < message.size(); ++i) {
-      outcome.calls.push_back(static_cast<Call>(message[i]));
-    }
+    for (const char call : message.substr(sizeof outcome.status))
+      outcome.calls.push_back(static_cast<Call>(call));
   }
   outcome.output = ReadFile(root / "output");
   outcome.log = ReadFile(folder / "log.001");
@@ -581,6 +578,7 @@ TEST_P(FaultSweep, RewritesInOrder) {
 TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
   const Scenario& scenario = Row();
   const Calls& calls = counted_.calls;
+  const std::size_t reserve = Find(calls, {Call::kReserve});
   int failed = 0;
   for (std::size_t n = 1; n <= calls.size(); ++n) {
     const Call call = calls[n - 1];
@@ -590,7 +588,7 @@ TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
       ++failed;
       SCOPED_TRACE(::testing::Message()
                    << "call " << n << " (" << CallName(call) << ") fails with " << code);
-      const Outcome run = RunOnce(root_, GetParam(), Plan::kFail, static_cast<int>(n), code);
+      const Outcome run = RunOnce(root_, GetParam(), Plan::kFail, n, code);
       ASSERT_TRUE(run.ended);
       const Way way = WayOf(calls, n, code);
       ExpectSound(run, call == Call::kRemove && way == Way::kReported);
@@ -614,7 +612,6 @@ TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
       }
       // A failure while the file is rewritten in place puts the old bytes
       // back, and makes them durable.
-      const std::size_t reserve = Find(calls, {Call::kReserve});
       if (reserve != 0 && reserve < n && n <= committed_after_) {
         Calls restore;
         std::copy_if(run.calls.begin() + static_cast<std::ptrdiff_t>(std::min(n, run.calls.size())),
@@ -637,12 +634,11 @@ TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
     // a mix, as a crash there would leave it.
     SCOPED_TRACE(::testing::Message()
                  << "report before call " << n << " (" << CallName(call) << ")");
-    const Outcome run = RunOnce(root_, GetParam(), Plan::kReportEnd, static_cast<int>(n));
+    const Outcome run = RunOnce(root_, GetParam(), Plan::kReportEnd, n);
     EXPECT_EQ(run.status, 203u);
     // Once standard output is had, the report is its last line.
     EXPECT_TRUE(n <= Find(calls, {Call::kStdHandle}) || EndsWithReport(run.output, 203))
         << run.output;
-    const std::size_t reserve = Find(calls, {Call::kReserve});
     ExpectSound(run, false, reserve == 0 || n <= reserve || n > committed_after_);
   }
   std::cout << "[ sweep    ] " << scenario.name << ": " << calls.size() << " platform calls, "
@@ -660,13 +656,12 @@ TEST_P(FaultSweep, EveryInterruptEndsAsWithoutHandlerAndLeavesNothing) {
     const int kind = static_cast<int>(n) % host::kInterruptKinds;
     SCOPED_TRACE(::testing::Message() << "interrupt " << kind << " before call " << n << " ("
                                       << CallName(counted_.calls[n - 1]) << ")");
-    const Outcome run = RunOnce(root_, GetParam(), Plan::kInterrupt, static_cast<int>(n), kind);
+    const Outcome run = RunOnce(root_, GetParam(), Plan::kInterrupt, n, kind);
     EXPECT_TRUE(run.interrupted);
     EXPECT_FALSE(run.ended);
     ExpectSound(run);
     if (!host::CanIgnoreInterrupts()) continue;
-    const Outcome ignored =
-        RunOnce(root_, GetParam(), Plan::kIgnoredInterrupt, static_cast<int>(n), kind);
+    const Outcome ignored = RunOnce(root_, GetParam(), Plan::kIgnoredInterrupt, n, kind);
     EXPECT_FALSE(ignored.interrupted);
     EXPECT_EQ(ignored.status, counted_.status);
     EXPECT_EQ(ignored.settings, counted_.settings);
@@ -692,7 +687,7 @@ TEST_P(FaultSweep, EverySwapOfThePathLeavesTheFileAtTheNameAlone) {
     for (std::size_t n = 1; n <= calls.size(); ++n) {
       SCOPED_TRACE(::testing::Message() << "swap " << static_cast<int>(plan) << " before call " << n
                                         << " (" << CallName(calls[n - 1]) << ")");
-      const Outcome run = RunOnce(root_, GetParam(), plan, static_cast<int>(n));
+      const Outcome run = RunOnce(root_, GetParam(), plan, n);
       ASSERT_TRUE(run.ended);
       // Where the file or the folder may not be renamed, nothing was swapped.
       const bool swapped =
