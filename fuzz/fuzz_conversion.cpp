@@ -43,7 +43,6 @@ const std::string kBanner =
     "ZUB " ZUB_VERSION " - carries the zub= value from a log into a settings file\r\n";
 const std::string kPrompt = "Press ENTER to close ZUB Window\r\n";
 
-bool IsDigit(char byte) { return byte >= '0' && byte <= '9'; }
 const std::string& Name(const std::pair<const std::string, std::string>& file) {
   return file.first;
 }
@@ -57,8 +56,8 @@ std::string ValueOf(const std::string& log) {
     const std::string line = model.ReadLine();
     const std::size_t tag = line.find("zub=");
     if (tag == std::string::npos) continue;
-    value.clear();
-    for (std::size_t at = tag + 4; at < line.size() && IsDigit(line[at]); ++at) value += line[at];
+    const std::size_t digits = tag + 4;
+    value = line.substr(digits, line.find_first_not_of("0123456789", digits) - digits);
   } while (!model.AtEnd());
   return value;
 }

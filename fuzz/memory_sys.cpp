@@ -268,11 +268,9 @@ PlatformCode Close(Handle handle) {
 
 PlatformCode Replace(const FilePlace& place, const TemporaryFile& file) {
   if (Fails("replace")) return State->fail_code;
-  auto source = State->files.find(file.name);
-  if (source == State->files.end()) return ENOENT;
-  std::string bytes = std::move(source->second);
-  State->files.erase(source);
-  State->files[place.name] = std::move(bytes);
+  auto source = State->files.extract(file.name);
+  if (source.empty()) return ENOENT;
+  State->files[place.name] = std::move(source.mapped());
   return 0;
 }
 

@@ -806,8 +806,6 @@ const LinkCase kLinks[] = {
 
 TEST(Place, LinksOfAnotherUserLeadOnlyToWhatThatUserOwns) {
   if (!host::CanShowLinks()) GTEST_SKIP() << "links and owners are real here: tests/e2e, as root";
-  // ERROR_UNTRUSTED_MOUNT_POINT, as the system refuses such links itself.
-  constexpr PlatformCode kUntrusted = 448;
   for (const LinkCase& test : kLinks) {
     SCOPED_TRACE(test.name);
     const fs::path root = host::MakeTempFolder();
@@ -824,8 +822,9 @@ TEST(Place, LinksOfAnotherUserLeadOnlyToWhatThatUserOwns) {
     const PlatformCode opened = Sys.open_read(name.c_str(), &file);
     if (located == 0) Sys.close(place.folder);
     if (opened == 0) Sys.close(file);
-    EXPECT_EQ(located, test.refused ? kUntrusted : 0);
-    EXPECT_EQ(opened, test.refused ? kUntrusted : 0);
+    // Refused as the system refuses such links itself.
+    EXPECT_EQ(located, test.refused ? win32_code::kUntrustedMountPoint : 0);
+    EXPECT_EQ(opened, test.refused ? win32_code::kUntrustedMountPoint : 0);
     host::ShowLinks(root, {});
     fs::remove_all(root);
   }
