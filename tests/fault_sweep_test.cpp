@@ -381,8 +381,7 @@ void Run(const std::string& job) {
     // metadata, grants nobody more than the old one does.
     fake.ActAtNth(Call::kCopyMetadata, 1, [] {
       for (const auto& entry : fs::directory_iterator(SwapRoot / "files")) {
-        const std::string entry_name = entry.path().filename().string();
-        if (!IsTemporary(entry_name)) continue;
+        if (!IsTemporary(entry.path().filename().string())) continue;
         const auto wider = entry.status().permissions() &
                            ~fs::status(SwapRoot / "files" / "InBetween.ini").permissions();
         WriteFile(SwapRoot / "wider", std::to_string(static_cast<unsigned>(wider)));
