@@ -272,7 +272,7 @@ bool LeavesFiles(const Scenario& scenario) {
   });
 }
 
-// A temporary file of a run (the taken name is none).
+// A temporary file of a run; the file at the taken name was there before.
 bool IsTemporary(const std::string& name) {
   return name.starts_with(".zub-") && name != host::kTakenName;
 }
