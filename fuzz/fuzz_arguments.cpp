@@ -9,6 +9,7 @@
 // rest of the argument; an argument holds at most kMaxArgumentBytes bytes:
 // when it is full outside a stretch, the next byte begins the next argument;
 // inside a stretch, the rest of the stretch is dropped.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -73,6 +74,20 @@ std::vector<Split> SplitModel(std::string_view text) {
 std::string_view CommandLineText;
 const char* CommandLine() { return CommandLineText.data(); }
 
+// ArgumentCount and Argument, at the edges and past them, give `expected`
+// (the arguments from 1 on); index 0 is the program's own path.
+void RequireArguments(const std::vector<std::string>& expected, const char* what) {
+  const auto count = static_cast<std::int32_t>(expected.size());
+  Require(zub::ArgumentCount() == count, what);
+  for (std::int32_t index : {1, 2, count / 2 + 1, count, count + 1, -1}) {
+    if (index == 0) continue;
+    const bool within = index >= 1 && index <= count;
+    Require(zub::Argument(index) ==
+                (within ? expected[static_cast<std::size_t>(index - 1)] : std::string()),
+            what);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -93,44 +108,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   zub::Sys = zub::NativeCalls();
   zub::Sys.command_line = CommandLine;
   CommandLineText = text.c_str();
-  const std::vector<Split> words = SplitModel(CommandLineText);
-  const auto count = static_cast<std::int32_t>(words.empty() ? 0 : words.size() - 1);
-  Require(zub::ArgumentCount() == count, "ArgumentCount");
-  // Index 0 is the program's own path, which no text gives.
-  for (std::int32_t index : {1, 2, count / 2 + 1, count, count + 1, -1}) {
-    if (index == 0) continue;
-    const bool within = index >= 1 && index <= count;
-    Require(zub::Argument(index) ==
-                (within ? words[static_cast<std::size_t>(index)].argument : std::string()),
-            "Argument from the command line");
-  }
+  std::vector<std::string> words;
+  for (const Split& split : SplitModel(CommandLineText)) words.push_back(split.argument);
+  if (!words.empty()) words.erase(words.begin());
+  RequireArguments(words, "the arguments of the command line");
 
   // The same bytes as an argument table, one entry per zero byte; empty
   // entries do not count.
   std::vector<std::string> entries(1, "zub");
+  std::vector<std::string> kept;
   for (std::size_t at = 0; at <= text.size();) {
-    std::size_t end = text.find('\0', at);
-    if (end == std::string::npos) end = text.size();
+    const std::size_t end = std::min(text.find('\0', at), text.size());
     entries.push_back(text.substr(at, end - at));
+    if (end > at) kept.push_back(entries.back());
     at = end + 1;
   }
   std::vector<char*> argv;
-  std::vector<std::string> kept;
-  for (std::string& entry : entries) {
-    argv.push_back(entry.data());
-    if (&entry != &entries.front() && !entry.empty()) kept.push_back(entry);
-  }
+  for (std::string& entry : entries) argv.push_back(entry.data());
   zub::Sys.command_line = [] { return static_cast<const char*>(nullptr); };
   zub::SetArgumentSource(static_cast<int>(argv.size()), argv.data());
-  const auto kept_count = static_cast<std::int32_t>(kept.size());
-  Require(zub::ArgumentCount() == kept_count, "ArgumentCount from the table");
-  for (std::int32_t index : {1, 2, kept_count, kept_count + 1, -1}) {
-    if (index == 0) continue;
-    const bool within = index >= 1 && index <= kept_count;
-    Require(zub::Argument(index) ==
-                (within ? kept[static_cast<std::size_t>(index - 1)] : std::string()),
-            "Argument from the table");
-  }
+  RequireArguments(kept, "the arguments of the table");
   zub::SetArgumentSource(0, nullptr);
   return 0;
 }

@@ -19,6 +19,7 @@
 // temporary files, 64: every file has two names, so it is rewritten in
 // place), the number of the failing call, a seed for the piece sizes, two
 // bytes for the log's length, then the log's bytes and the settings file's.
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -42,7 +43,9 @@ const std::string kBanner =
     "ZUB " ZUB_VERSION " - carries the zub= value from a log into a settings file\r\n";
 const std::string kPrompt = "Press ENTER to close ZUB Window\r\n";
 
-bool IsDigit(char byte) { return byte >= '0' && byte <= '9'; }
+const std::string& Name(const std::pair<const std::string, std::string>& file) {
+  return file.first;
+}
 
 // The digits behind the tag of the last tagged line; a log is read line by
 // line until its end, and at least one line is read.
@@ -53,8 +56,8 @@ std::string ValueOf(const std::string& log) {
     const std::string line = model.ReadLine();
     const std::size_t tag = line.find("zub=");
     if (tag == std::string::npos) continue;
-    value.clear();
-    for (std::size_t at = tag + 4; at < line.size() && IsDigit(line[at]); ++at) value += line[at];
+    const std::size_t digits = tag + 4;
+    value = line.substr(digits, line.find_first_not_of("0123456789", digits) - digits);
   } while (!model.AtEnd());
   return value;
 }
@@ -68,36 +71,18 @@ Expected ExpectedRun(const std::string& log, const std::string& settings) {
   const std::string value = ValueOf(log);
   if (value.empty()) return {"Something is wrong, ZUB not found\r\n", settings};
   std::vector<std::string> lines = zub::fuzz::LinesOf(settings);
-  bool patched = false;
-  for (std::string& line : lines) {
-    const std::size_t tag = line.find("zub=");
-    if (tag == std::string::npos) continue;
-    const std::size_t first = tag + 4;
-    std::size_t last = first;
-    while (last < line.size() && line[last] != ' ' && line[last] != '\\' && line[last] != '\n') {
-      ++last;
-    }
-    std::string edited = line.substr(0, first);
-    edited += value;
-    edited += line.substr(last);
-    line = std::move(edited);
-    patched = true;
-    break;
-  }
-  if (!patched) return {"Bad file InBetween.ini, zub= not found\r\n", settings};
+  const auto tagged = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find("zub=") != std::string::npos;
+  });
+  if (tagged == lines.end()) return {"Bad file InBetween.ini, zub= not found\r\n", settings};
+  // The old value: up to the next blank, backslash or line feed, or the end.
+  const std::size_t first = tagged->find("zub=") + 4;
+  const std::size_t last = std::min(tagged->find_first_of(" \\\n", first), tagged->size());
+  tagged->replace(first, last - first, value);
   std::string bytes;
   for (const std::string& line : lines) bytes += line + "\r\n";
   Require(zub::fuzz::LinesOf(bytes).size() == lines.size(), "the line count of the new file");
   return {"ZUB converted\r\n", bytes};
-}
-
-template <typename Map>
-bool SameNames(const Map& one, const Map& other) {
-  if (one.size() != other.size()) return false;
-  for (auto a = one.begin(), b = other.begin(); a != one.end(); ++a, ++b) {
-    if (a->first != b->first) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -156,7 +141,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   Require(status == 0, "a run without failure ends normally");
   Require(state.console_output == kBanner + expected.message + kPrompt, "the dialogue");
-  Require(SameNames(state.files, files_before), "no file left behind, none lost");
+  Require(std::ranges::equal(state.files, files_before, {}, Name, Name),
+          "no file left behind, none lost");
   Require(state.files[settings_name] == expected.settings, "the settings file's bytes");
   if (!one_file) {
     Require(state.files[log_name] == log, "the log is only read");

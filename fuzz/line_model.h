@@ -6,6 +6,7 @@
 #ifndef ZUB_FUZZ_LINE_MODEL_H_
 #define ZUB_FUZZ_LINE_MODEL_H_
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,15 +23,10 @@ class LineModel {
   unsigned char ReadChar() { return AtEnd() ? 0x1A : static_cast<unsigned char>(data_[at_++]); }
 
   std::string ReadLine() {
-    const std::size_t end = data_.find_first_of(ends_, at_);
-    if (end == std::string_view::npos) {
-      std::string line(data_.substr(at_));
-      at_ = data_.size();
-      return line;
-    }
+    const std::size_t end = std::min(data_.find_first_of(ends_, at_), data_.size());
     std::string line(data_.substr(at_, end - at_));
-    at_ = end + 1;
-    if (data_[end] == '\r' && at_ < data_.size() && data_[at_] == '\n') ++at_;
+    at_ = std::min(end + 1, data_.size());
+    if (data_.substr(end).starts_with("\r\n")) ++at_;
     return line;
   }
 

@@ -97,10 +97,9 @@ PlatformCode OpenUpdate(const FilePlace& place, Handle* handle) {
 }
 
 // A device or a pipe: the model has none, so no name leads to one.
-PlatformCode OpenStream(const FilePlace& place, Handle* handle) {
+PlatformCode OpenStream(const FilePlace& /*place*/, Handle* /*handle*/) {
   if (Fails("open_stream")) return State->fail_code;
   Require(false, "a stream opened for a file of the model");
-  *handle = NewHandle(place.name);
   return 0;
 }
 
@@ -197,8 +196,6 @@ PlatformCode Truncate(Handle handle, std::uint64_t length) {
 
 PlatformCode WatchInterrupts() { return Fails("watch_interrupts") ? State->fail_code : 0; }
 
-void HoldInterrupts(bool /*hold*/) {}
-
 PlatformCode StdHandle(StdStream stream, Handle* handle) {
   *handle = stream == StdStream::kInput ? kConsoleInput : kConsoleOutput;
   return 0;
@@ -271,11 +268,9 @@ PlatformCode Close(Handle handle) {
 
 PlatformCode Replace(const FilePlace& place, const TemporaryFile& file) {
   if (Fails("replace")) return State->fail_code;
-  auto source = State->files.find(file.name);
-  if (source == State->files.end()) return ENOENT;
-  std::string bytes = std::move(source->second);
-  State->files.erase(source);
-  State->files[place.name] = std::move(bytes);
+  auto source = State->files.extract(file.name);
+  if (source.empty()) return ENOENT;
+  State->files[place.name] = std::move(source.mapped());
   return 0;
 }
 
@@ -289,10 +284,6 @@ PlatformCode ProgramPath(std::string* path) {
   return 0;
 }
 PlatformCode CheckCommandLine() { return 0; }
-void ExitProcess(std::uint32_t status) { throw ProcessExit{status}; }
-void InstallFaultHandler(FaultHandler /*handler*/) {}
-void RemoveFaultHandler() {}
-const char* CommandLine() { return nullptr; }
 
 }  // namespace
 
@@ -307,12 +298,12 @@ void StartMemorySys(MemorySys* state) {
 #define ZUB_MODEL(name, Name, parameters, codes) Sys.name = Name;
   ZUB_PLATFORM_CALLS(ZUB_MODEL)
 #undef ZUB_MODEL
-  Sys.hold_interrupts = HoldInterrupts;
   Sys.file_type = TypeOf;
-  Sys.command_line = CommandLine;
-  Sys.exit_process = ExitProcess;
-  Sys.install_fault_handler = InstallFaultHandler;
-  Sys.remove_fault_handler = RemoveFaultHandler;
+  Sys.hold_interrupts = [](bool) {};
+  Sys.command_line = [] { return static_cast<const char*>(nullptr); };
+  Sys.exit_process = [](std::uint32_t status) { throw ProcessExit{status}; };
+  Sys.install_fault_handler = [](FaultHandler) {};
+  Sys.remove_fault_handler = [] {};
 }
 
 void Require(bool holds, const char* what) {

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -47,15 +48,7 @@ namespace fs = std::filesystem;
 
 const std::string kPrompt = "Press ENTER to close ZUB Window\r\n";
 
-const host::Codes& kCode = host::kCodes;
-
 using Calls = std::vector<Call>;
-
-// True when `call` is among the first `count` of `calls`.
-bool Among(const Calls& calls, std::size_t count, Call call) {
-  const auto end = calls.begin() + static_cast<std::ptrdiff_t>(std::min(count, calls.size()));
-  return std::find(calls.begin(), end, call) != end;
-}
 
 // The place (from 1) of the first of `calls` from `from` on that is one of
 // `wanted`, or 0.
@@ -66,7 +59,7 @@ std::size_t Find(const Calls& calls, std::initializer_list<Call> wanted, std::si
   return 0;
 }
 // The place of the last of `calls` before `before` that is `call`, or 0.
-std::size_t Last(const Calls& calls, Call call, std::size_t before) {
+std::size_t Last(const Calls& calls, Call call, std::size_t before = SIZE_MAX) {
   for (std::size_t n = std::min(before, calls.size() + 1); n-- > 1;) {
     if (calls[n - 1] == call) return n;
   }
@@ -97,8 +90,8 @@ Way WayOf(const Calls& calls, std::size_t n, PlatformCode code) {
     // A disk without room for a second copy, a quota spent, or a folder or
     // mount point that refuses a new name may still take the new content
     // where the old one stands, whatever else may.
-    const bool refused =
-        code == kCode.no_space || code == kCode.quota || code == kCode.not_permitted;
+    const bool refused = code == host::kCodes.no_space || code == host::kCodes.quota ||
+                         code == host::kCodes.not_permitted;
     return OnlyInPlace(code) || refused ? Way::kInPlace : Way::kReported;
   }
   if (n == calls.size() && call == Call::kWrite) return Way::kUnharmed;
@@ -108,11 +101,6 @@ Way WayOf(const Calls& calls, std::size_t n, PlatformCode code) {
     return Way::kUnharmed;
   return Way::kReported;
 }
-}  // namespace
-
-void RunSweepJob(const std::string& job);
-
-namespace {
 
 // Logs and settings longer than one 128-byte piece, so that reading and
 // writing each take several calls.
@@ -175,100 +163,91 @@ const std::string kSameLength = Numbered("setting ", 20) + "x zub=77 y\r\n";
 const std::string kPrefix = Numbered("setting ", 20) + "x zub=";
 const std::string kPrefixPatched = Numbered("setting ", 20) + "x zub=12\r\n";
 
+// A run that converts, new from `commit` on, on a system that differs by
+// `faults`, with other programs' `holds`.
+Scenario Converting(const char* name, Call commit, std::vector<Fault> faults,
+                    std::vector<host::Hold> holds = {}, bool needs_faults = false) {
+  return {.name = name,
+          .faults = std::move(faults),
+          .commit = commit,
+          .needs_faults = needs_faults,
+          .holds = std::move(holds)};
+}
+
+// A scenario made by its faults and holds alone. Holds that end the run end
+// it with `status`, the settings file as it was.
+Scenario Holding(const char* name, Call commit, std::vector<host::Hold> holds,
+                 std::uint32_t status = 0, std::vector<Fault> faults = {}) {
+  Scenario row = Converting(name, commit, std::move(faults), std::move(holds), true);
+  row.status = status;
+  row.failures_only = true;
+  if (status != 0) {
+    row.patched = row.settings;
+    row.message = "";
+  }
+  return row;
+}
+
+// A rewrite in place: the settings file has a second name.
+Scenario InPlace(const char* name, const std::string& settings, const std::string& patched,
+                 std::vector<Fault> faults = {}) {
+  Scenario row = Converting(name, Call::kSync, std::move(faults));
+  row.settings = settings;
+  row.patched = patched;
+  row.link = "link.ini";
+  return row;
+}
+
 const Scenario kScenarios[] = {
     // The first name drawn for the new file's name is taken; writes take a
     // few bytes at a time; a writer comes while the log is checked for one.
     // Files differ only in the upper half of their index. Every call that
     // meets another program's hold fails once, then thrice, and the run
     // waits it out on the same way.
-    {.name = "Conversion",
-     .faults = {Fault::kTakenName, Fault::kShortWrites, Fault::kWriterAtLease,
-                Fault::kHighFileIndex},
-     .commit = Call::kReplace,
-     .holds = Holds(1, 2)},
-    {.name = "NamedTemporary",
-     .faults = {Fault::kNoUnnamedFiles, Fault::kTakenName, Fault::kNoReplacement,
-                Fault::kNoFolderSync},
-     .commit = Call::kReplace,
-     .holds = Holds(3, 3)},
+    Converting(
+        "Conversion", Call::kReplace,
+        {Fault::kTakenName, Fault::kShortWrites, Fault::kWriterAtLease, Fault::kHighFileIndex},
+        Holds(1, 2)),
+    Converting(
+        "NamedTemporary", Call::kReplace,
+        {Fault::kNoUnnamedFiles, Fault::kTakenName, Fault::kNoReplacement, Fault::kNoFolderSync},
+        Holds(3, 3)),
     // ReplaceFileW has moved the old file to its backup name and cannot
     // move the new one: the new one takes the name once a hold of the move
     // has passed, or, where it cannot be moved at all, the old one goes back.
-    {.name = "MovedAway",
-     .faults = {Fault::kMovedAway},
-     .commit = Call::kReplace,
-     .needs_faults = true,
-     .holds = {{Held::kMoveFile, 3, kHeld[2]}},
-     .failures_only = true},
+    Holding("MovedAway", Call::kReplace, {{Held::kMoveFile, 3, kHeld[2]}}, 0, {Fault::kMovedAway}),
     // Holds that last. ReplaceFileW and the move are refused: rewritten in
     // place, once the temporary file's removal has waited. The old file
     // cannot be removed once replaced: left, the file converted; there each
     // name is found missing once, as during another run's replacement. The
     // log, or the settings file, cannot be opened: refused, unchanged.
-    {.name = "HeldInPlace",
-     .commit = Call::kSync,
-     .needs_faults = true,
-     .holds = {{Held::kReplaceFile, kAlways, kHeld[3]},
-               {Held::kMoveFile, kAlways, kHeld[0]},
-               {Held::kRemove, 3, kHeld[1]}},
-     .failures_only = true},
-    {.name = "HeldOldFile",
-     .commit = Call::kReplace,
-     .needs_faults = true,
-     .holds = {{Held::kRemoveOld, kAlways, kHeld[1]},
-               {Held::kOpenLog, 1, host::kCodes.not_found},
-               {Held::kReadSettings, 1, host::kCodes.not_found},
-               {Held::kWriteSettings, 1, host::kCodes.not_found}},
-     .failures_only = true},
-    {.name = "HeldLog",
-     .patched = kSettings,
-     .message = "",
-     .needs_faults = true,
-     .holds = {{Held::kOpenLog, kAlways, kHeld[2]}},
-     .status = 33,
-     .failures_only = true},
-    {.name = "HeldSettings",
-     .patched = kSettings,
-     .message = "",
-     .needs_faults = true,
-     .holds = {{Held::kWriteSettings, kAlways, kHeld[0]}},
-     .status = 5,
-     .failures_only = true},
+    Holding("HeldInPlace", Call::kSync,
+            {{Held::kReplaceFile, kAlways, kHeld[3]},
+             {Held::kMoveFile, kAlways, kHeld[0]},
+             {Held::kRemove, 3, kHeld[1]}}),
+    Holding("HeldOldFile", Call::kReplace,
+            {{Held::kRemoveOld, kAlways, kHeld[1]},
+             {Held::kOpenLog, 1, host::kCodes.not_found},
+             {Held::kReadSettings, 1, host::kCodes.not_found},
+             {Held::kWriteSettings, 1, host::kCodes.not_found}}),
+    Holding("HeldLog", Call::kAny, {{Held::kOpenLog, kAlways, kHeld[2]}}, 33),
+    Holding("HeldSettings", Call::kAny, {{Held::kWriteSettings, kAlways, kHeld[0]}}, 5),
     // No extended attributes, no /proc, folders that may only be searched.
-    {.name = "PlainSystem",
-     .faults = {Fault::kNoAttributes, Fault::kNoProc, Fault::kUnreadableFolder},
-     .commit = Call::kReplace},
+    Converting("PlainSystem", Call::kReplace,
+               {Fault::kNoAttributes, Fault::kNoProc, Fault::kUnreadableFolder}),
     // An attribute, or an inode flag, that cannot be given to a new file:
     // rewritten in place. The first on a kernel that refuses unnamed files
     // as old ones do.
-    {.name = "AttributeRefused",
-     .faults = {Fault::kAttributeRefused, Fault::kOldKernel},
-     .commit = Call::kSync,
-     .needs_faults = true},
-    {.name = "FlagRefused",
-     .faults = {Fault::kFlagRefused},
-     .commit = Call::kSync,
-     .needs_faults = true},
+    Converting("AttributeRefused", Call::kSync, {Fault::kAttributeRefused, Fault::kOldKernel}, {},
+               /*needs_faults=*/true),
+    Converting("FlagRefused", Call::kSync, {Fault::kFlagRefused}, {}, /*needs_faults=*/true),
     // Shorter than before, so that the file is cut to its new length; as long
     // as before; longer, its old content the start of the new, with writes
     // of a few bytes at a time, and where no room can be taken before them.
-    {.name = "InPlace", .settings = kShorter, .link = "link.ini", .commit = Call::kSync},
-    {.name = "InPlaceSameLength",
-     .settings = kSameLength,
-     .link = "link.ini",
-     .commit = Call::kSync},
-    {.name = "InPlaceGrowing",
-     .settings = kPrefix,
-     .patched = kPrefixPatched,
-     .link = "link.ini",
-     .faults = {Fault::kShortWrites},
-     .commit = Call::kSync},
-    {.name = "InPlaceGrowingWithoutReservation",
-     .settings = kPrefix,
-     .patched = kPrefixPatched,
-     .link = "link.ini",
-     .faults = {Fault::kNoReservation},
-     .commit = Call::kSync},
+    InPlace("InPlace", kShorter, kPatched),
+    InPlace("InPlaceSameLength", kSameLength, kPatched),
+    InPlace("InPlaceGrowing", kPrefix, kPrefixPatched, {Fault::kShortWrites}),
+    InPlace("InPlaceGrowingWithoutReservation", kPrefix, kPrefixPatched, {Fault::kNoReservation}),
     // A pipe or a device: the lines go back as a stream, and only there.
     {.name = "Stream", .commit = Call::kOpenStream, .stream = true},
     {.name = "NoTagInSettings",
@@ -293,13 +272,18 @@ bool LeavesFiles(const Scenario& scenario) {
   });
 }
 
+// A temporary file of a run; the file at the taken name was there before.
+bool IsTemporary(const std::string& name) {
+  return name.starts_with(".zub-") && name != host::kTakenName;
+}
+
 // The names in `folder`, but for files of the run left behind where
 // `leftovers`.
 std::set<std::string> Entries(const fs::path& folder, bool leftovers) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder)) {
     std::string name = entry.path().filename().string();
-    if (!leftovers || !name.starts_with(".zub-") || name == host::kTakenName) names.insert(name);
+    if (!leftovers || !IsTemporary(name)) names.insert(name);
   }
   return names;
 }
@@ -357,33 +341,21 @@ void SwapFolder() {
   WriteFile(SwapRoot / "files" / "InBetween.ini", kDecoy);
 }
 
-// The run of one child: scenario, plan, call and code, below its root.
-struct Job {
-  std::filesystem::path root;
-  std::size_t scenario = 0;
-  int plan = 0;
-  int at = 0;
+// The run of one child, as its job says: scenario, plan, call and code,
+// then its root. The exit status, then one byte per platform call, go to
+// the file "calls" there.
+void Run(const std::string& job) {
+  std::istringstream fields(job);
+  std::size_t index = 0;
+  int plan_number = 0, at = 0;
   PlatformCode code = 0;
-};
-
-std::string Encode(const Job& job) {
-  std::ostringstream text;
-  text << job.scenario << ' ' << job.plan << ' ' << job.at << ' ' << job.code << ' '
-       << job.root.string();
-  return text.str();
-}
-
-// The run itself: the exit status, then one byte per platform call, go to
-// the file "calls".
-void Run(const std::string& text) {
-  Job job;
-  std::istringstream fields(text);
   std::string root;
-  fields >> job.scenario >> job.plan >> job.at >> job.code;
+  fields >> index >> plan_number >> at >> code;
   std::getline(fields >> std::ws, root);
-  job.root = root;
-  const Scenario& scenario = kScenarios[job.scenario];
-  const fs::path folder = job.root / "files";
+  SwapRoot = root;
+  const auto plan = static_cast<Plan>(plan_number);
+  const Scenario& scenario = kScenarios[index];
+  const fs::path folder = SwapRoot / "files";
   std::string log_path = (folder / "log.001").string();
   std::string settings_path = (folder / "InBetween.ini").string();
   char name[] = "zub";
@@ -391,9 +363,8 @@ void Run(const std::string& text) {
   FakeSys fake;
   // The arguments as main is given them, on every platform.
   Sys.command_line = [] { return static_cast<const char*>(nullptr); };
-  fake.SetStdHandles(host::OpenFile(job.root / "input", false),
-                     host::OpenFile(job.root / "output", true));
-  fake.Reset();
+  fake.SetStdHandles(host::OpenFile(SwapRoot / "input", false),
+                     host::OpenFile(SwapRoot / "output", true));
   for (Fault fault : scenario.faults) {
     if (!host::InjectSystemFault(fault) && fault == Fault::kNoUnnamedFiles) {
       fake.FailAlways(Call::kCreateUnnamed, NativeCalls().not_supported);
@@ -401,7 +372,7 @@ void Run(const std::string& text) {
   }
   for (const host::Hold& hold : scenario.holds) host::InjectHold(hold);
   if (scenario.stream) fake.TakeForStream(settings_path);
-  if (job.plan == static_cast<int>(Plan::kNothing)) {
+  if (plan == Plan::kNothing) {
     // What the file holds when the first byte is written in place: as it was.
     fake.ActAtNth(Call::kWriteAt, 1, [] {
       fs::copy_file(SwapRoot / "files" / "InBetween.ini", SwapRoot / "before write");
@@ -410,8 +381,7 @@ void Run(const std::string& text) {
     // metadata, grants nobody more than the old one does.
     fake.ActAtNth(Call::kCopyMetadata, 1, [] {
       for (const auto& entry : fs::directory_iterator(SwapRoot / "files")) {
-        const std::string entry_name = entry.path().filename().string();
-        if (!entry_name.starts_with(".zub-") || entry_name == host::kTakenName) continue;
+        if (!IsTemporary(entry.path().filename().string())) continue;
         const auto wider = entry.status().permissions() &
                            ~fs::status(SwapRoot / "files" / "InBetween.ini").permissions();
         WriteFile(SwapRoot / "wider", std::to_string(static_cast<unsigned>(wider)));
@@ -422,30 +392,27 @@ void Run(const std::string& text) {
     fake.ActAtNth(Call::kRead, 1,
                   [] { std::ofstream(SwapRoot / "files" / "log.001", std::ios::app); });
   }
-  SwapRoot = job.root;
   // An interrupt: the code names which; an ignored one is ignored from the
   // start, as under nohup. The run ends through the report as where memory
   // runs out.
-  const auto plan = static_cast<Plan>(job.plan);
-  if (plan == Plan::kFail) fake.FailNth(Call::kAny, job.at, job.code);
-  if (plan == Plan::kReportEnd) fake.ActAtNth(Call::kAny, job.at, [] { std::get_new_handler()(); });
-  if (plan == Plan::kInterrupt ||
-      (plan == Plan::kIgnoredInterrupt && host::IgnoreInterrupt(job.code)))
-    fake.InterruptAtNth(Call::kAny, job.at, job.code);
+  if (plan == Plan::kFail) fake.FailNth(Call::kAny, at, code);
+  if (plan == Plan::kReportEnd) fake.ActAtNth(Call::kAny, at, [] { std::get_new_handler()(); });
+  if (plan == Plan::kInterrupt || (plan == Plan::kIgnoredInterrupt && host::IgnoreInterrupt(code)))
+    fake.InterruptAtNth(Call::kAny, at, code);
   void (*const swaps[])() = {SwapFile<false>, SwapFolder, SwapFile<true>};  // as Plan orders them
   if (plan >= Plan::kSwapFile)
-    fake.ActAtNth(Call::kAny, job.at, swaps[job.plan - static_cast<int>(Plan::kSwapFile)]);
+    fake.ActAtNth(Call::kAny, at, swaps[plan_number - static_cast<int>(Plan::kSwapFile)]);
   std::uint32_t status = ExitStatusOf([&] { RunZub(3, argv); });
   std::string message(reinterpret_cast<const char*>(&status), sizeof status);
   for (Call call : fake.Log()) message += static_cast<char>(call);
-  WriteFile(job.root / "calls", message);
+  WriteFile(SwapRoot / "calls", message);
 }
 
 // One whole run in a fresh folder below `root`, in a child process; the
 // `at`-th platform call fails with `code`, or is preceded by an interrupt,
 // as `plan` says.
 Outcome RunOnce(const fs::path& root, std::size_t scenario_index, Plan plan = Plan::kNothing,
-                int at = 0, PlatformCode code = 0) {
+                std::size_t at = 0, PlatformCode code = 0) {
   const Scenario& scenario = kScenarios[scenario_index];
   const fs::path folder = root / "files";
   fs::remove_all(root);
@@ -459,16 +426,17 @@ Outcome RunOnce(const fs::path& root, std::size_t scenario_index, Plan plan = Pl
   WriteFile(root / "input", "");
 
   Outcome outcome;
-  const host::ChildEnd end =
-      host::RunChild(RunSweepJob, Encode({root, scenario_index, static_cast<int>(plan), at, code}));
+  std::ostringstream job;
+  job << scenario_index << ' ' << static_cast<int>(plan) << ' ' << at << ' ' << code << ' '
+      << root.string();
+  const host::ChildEnd end = host::RunChild(Run, job.str());
   outcome.interrupted = end.interrupted;
   const std::string message = ReadFile(root / "calls");
   if (message.size() >= sizeof outcome.status) {
     std::copy_n(message.data(), sizeof outcome.status, reinterpret_cast<char*>(&outcome.status));
     outcome.ended = outcome.status != 0xDEADBEEF;
-    for (std::size_t i = sizeof outcome.status; i < message.size(); ++i) {
-      outcome.calls.push_back(static_cast<Call>(message[i]));
-    }
+    for (const char call : message.substr(sizeof outcome.status))
+      outcome.calls.push_back(static_cast<Call>(call));
   }
   outcome.output = ReadFile(root / "output");
   outcome.log = ReadFile(folder / "log.001");
@@ -508,14 +476,14 @@ class FaultSweep : public ::testing::TestWithParam<std::size_t> {
     ASSERT_TRUE(EndsAsRow(counted_)) << counted_.output;
     ASSERT_EQ(counted_.settings, scenario.patched);
     ASSERT_EQ(counted_.settings_metadata, metadata_);
-    if (Among(counted_.calls, counted_.calls.size(), Call::kWriteAt)) {
+    if (Find(counted_.calls, {Call::kWriteAt}) != 0) {
       EXPECT_EQ(ReadFile(root_ / "before write"), scenario.settings);
     }
     if (fs::exists(root_ / "wider")) {
       EXPECT_EQ(ReadFile(root_ / "wider"), "0");
     }
     // The settings file is new from the commit on; before it, the old one.
-    committed_after_ = Last(counted_.calls, scenario.commit, counted_.calls.size() + 1);
+    committed_after_ = Last(counted_.calls, scenario.commit);
     if (committed_after_ == 0) committed_after_ = counted_.calls.size() + 1;
     if (scenario.commit == Call::kOpenStream) ++committed_after_;
   }
@@ -541,10 +509,7 @@ class FaultSweep : public ::testing::TestWithParam<std::size_t> {
     const Scenario& scenario = Row();
     EXPECT_EQ(run.log, scenario.log);
     std::set<std::string> entries = run.entries;
-    if (removal_failed)
-      std::erase_if(entries, [](const std::string& name) {
-        return name.starts_with(".zub-") && name != host::kTakenName;
-      });
+    if (removal_failed) std::erase_if(entries, IsTemporary);
     EXPECT_EQ(entries, files_);
     EXPECT_EQ(run.settings_metadata, metadata_);
     EXPECT_TRUE(!whole || run.settings == scenario.settings || run.settings == scenario.patched)
@@ -596,11 +561,11 @@ TEST_P(FaultSweep, RewritesInOrder) {
     EXPECT_LT(replace, Find(calls, {Call::kSyncFolder}, replace));
     return;
   }
-  const std::size_t open = Last(calls, Call::kOpenUpdate, calls.size() + 1);
+  const std::size_t open = Last(calls, Call::kOpenUpdate);
   const std::size_t lock = Find(calls, {Call::kLock}, open);
   const std::size_t read = Find(calls, {Call::kRead}, open);
   const std::size_t reserve = Find(calls, {Call::kReserve}, open);
-  const std::size_t written = Last(calls, Call::kWriteAt, calls.size() + 1);
+  const std::size_t written = Last(calls, Call::kWriteAt);
   const std::size_t cut = Find(calls, {Call::kTruncate}, open);
   const std::size_t synced = Find(calls, {Call::kSync}, open);
   EXPECT_TRUE(open != 0 && open < lock && lock < read && read < reserve) << open << " " << lock;
@@ -612,6 +577,7 @@ TEST_P(FaultSweep, RewritesInOrder) {
 TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
   const Scenario& scenario = Row();
   const Calls& calls = counted_.calls;
+  const std::size_t reserve = Find(calls, {Call::kReserve});
   int failed = 0;
   for (std::size_t n = 1; n <= calls.size(); ++n) {
     const Call call = calls[n - 1];
@@ -621,7 +587,7 @@ TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
       ++failed;
       SCOPED_TRACE(::testing::Message()
                    << "call " << n << " (" << CallName(call) << ") fails with " << code);
-      const Outcome run = RunOnce(root_, GetParam(), Plan::kFail, static_cast<int>(n), code);
+      const Outcome run = RunOnce(root_, GetParam(), Plan::kFail, n, code);
       ASSERT_TRUE(run.ended);
       const Way way = WayOf(calls, n, code);
       ExpectSound(run, call == Call::kRemove && way == Way::kReported);
@@ -645,7 +611,7 @@ TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
       }
       // A failure while the file is rewritten in place puts the old bytes
       // back, and makes them durable.
-      if (Among(calls, n - 1, Call::kReserve) && n <= committed_after_) {
+      if (reserve != 0 && reserve < n && n <= committed_after_) {
         Calls restore;
         std::copy_if(run.calls.begin() + static_cast<std::ptrdiff_t>(std::min(n, run.calls.size())),
                      run.calls.end(), std::back_inserter(restore), [](Call c) {
@@ -667,12 +633,11 @@ TEST_P(FaultSweep, EveryFailedCallEndsCleanly) {
     // a mix, as a crash there would leave it.
     SCOPED_TRACE(::testing::Message()
                  << "report before call " << n << " (" << CallName(call) << ")");
-    const Outcome run = RunOnce(root_, GetParam(), Plan::kReportEnd, static_cast<int>(n));
+    const Outcome run = RunOnce(root_, GetParam(), Plan::kReportEnd, n);
     EXPECT_EQ(run.status, 203u);
     // Once standard output is had, the report is its last line.
     EXPECT_TRUE(n <= Find(calls, {Call::kStdHandle}) || EndsWithReport(run.output, 203))
         << run.output;
-    const std::size_t reserve = Find(calls, {Call::kReserve});
     ExpectSound(run, false, reserve == 0 || n <= reserve || n > committed_after_);
   }
   std::cout << "[ sweep    ] " << scenario.name << ": " << calls.size() << " platform calls, "
@@ -690,13 +655,12 @@ TEST_P(FaultSweep, EveryInterruptEndsAsWithoutHandlerAndLeavesNothing) {
     const int kind = static_cast<int>(n) % host::kInterruptKinds;
     SCOPED_TRACE(::testing::Message() << "interrupt " << kind << " before call " << n << " ("
                                       << CallName(counted_.calls[n - 1]) << ")");
-    const Outcome run = RunOnce(root_, GetParam(), Plan::kInterrupt, static_cast<int>(n), kind);
+    const Outcome run = RunOnce(root_, GetParam(), Plan::kInterrupt, n, kind);
     EXPECT_TRUE(run.interrupted);
     EXPECT_FALSE(run.ended);
     ExpectSound(run);
     if (!host::CanIgnoreInterrupts()) continue;
-    const Outcome ignored =
-        RunOnce(root_, GetParam(), Plan::kIgnoredInterrupt, static_cast<int>(n), kind);
+    const Outcome ignored = RunOnce(root_, GetParam(), Plan::kIgnoredInterrupt, n, kind);
     EXPECT_FALSE(ignored.interrupted);
     EXPECT_EQ(ignored.status, counted_.status);
     EXPECT_EQ(ignored.settings, counted_.settings);
@@ -713,18 +677,16 @@ TEST_P(FaultSweep, EveryInterruptEndsAsWithoutHandlerAndLeavesNothing) {
 TEST_P(FaultSweep, EverySwapOfThePathLeavesTheFileAtTheNameAlone) {
   const Scenario& scenario = Row();
   if (scenario.failures_only) GTEST_SKIP() << "the same steps as without its holds";
-  const auto last = [&](Call call) {
-    return static_cast<std::size_t>(
-        counted_.calls.rend() - std::find(counted_.calls.rbegin(), counted_.calls.rend(), call));
-  };
-  const std::size_t checked = last(Call::kCheckPlace);
-  const std::size_t last_check = std::max(last(Call::kReplace), last(Call::kOpenUpdate));
+  const Calls& calls = counted_.calls;
+  const std::size_t checked = Last(calls, Call::kCheckPlace);
+  const std::size_t last_check =
+      std::max(Last(calls, Call::kReplace), Last(calls, Call::kOpenUpdate));
   for (Plan plan : {Plan::kSwapFile, Plan::kSwapFolder, Plan::kSwapLink}) {
     if (plan == Plan::kSwapLink && !host::CanMakeLinks()) continue;
-    for (std::size_t n = 1; n <= counted_.calls.size(); ++n) {
+    for (std::size_t n = 1; n <= calls.size(); ++n) {
       SCOPED_TRACE(::testing::Message() << "swap " << static_cast<int>(plan) << " before call " << n
-                                        << " (" << CallName(counted_.calls[n - 1]) << ")");
-      const Outcome run = RunOnce(root_, GetParam(), plan, static_cast<int>(n));
+                                        << " (" << CallName(calls[n - 1]) << ")");
+      const Outcome run = RunOnce(root_, GetParam(), plan, n);
       ASSERT_TRUE(run.ended);
       // Where the file or the folder may not be renamed, nothing was swapped.
       const bool swapped =
@@ -809,45 +771,40 @@ TEST(Place, EveryStepRefusesAnotherIdentity) {
 // another user holds only that user's links.
 struct LinkCase {
   const char* name;
-  std::vector<host::Seen> seen;
   const char* path;
   bool refused;
+  std::vector<host::Seen> seen;
 };
 
+// The row `name`: `path` opened where the layer sees `seen`.
+LinkCase Link(const char* name, const char* path, bool refused, std::vector<host::Seen> seen) {
+  return {name, path, refused, std::move(seen)};
+}
+
 const LinkCase kLinks[] = {
-    {"OthersLinkToRunnersFile",
-     {{"user", false, 1}, {"user/link.ini", true, 1, "secret.ini"}},
-     "user/link.ini",
-     true},
-    {"OthersFolderLinkToRunnersFolder",
-     {{"user", false, 1}, {"user/engine", true, 1, "root"}},
-     "user/engine/InBetween.ini",
-     true},
-    {"ThirdsLinkInOthersFolder",
-     {{"user", false, 1}, {"user/link.ini", true, 2, "user/own.ini"}, {"user/own.ini", false, 2}},
-     "user/link.ini",
-     true},
-    {"OthersLinkToItsOwnFile",
-     {{"user", false, 1}, {"user/link.ini", true, 1, "user/own.ini"}, {"user/own.ini", false, 1}},
-     "user/link.ini",
-     false},
-    {"RunnersLinkToOthersFile",
-     {{"user/link.ini", true, 0, "user/own.ini"}, {"user/own.ini", false, 1}},
-     "user/link.ini",
-     false},
-    {"LinkOfUnreadableOwner",
-     {{"user", false, 1}, {"user/link.ini", true, -1, "secret.ini"}},
-     "user/link.ini",
-     false},
+    Link("OthersLinkToRunnersFile", "user/link.ini", true,
+         {{"user", false, 1}, {"user/link.ini", true, 1, "secret.ini"}}),
+    Link("OthersFolderLinkToRunnersFolder", "user/engine/InBetween.ini", true,
+         {{"user", false, 1}, {"user/engine", true, 1, "root"}}),
+    Link("ThirdsLinkInOthersFolder", "user/link.ini", true,
+         {{"user", false, 1},
+          {"user/link.ini", true, 2, "user/own.ini"},
+          {"user/own.ini", false, 2}}),
+    Link("OthersLinkToItsOwnFile", "user/link.ini", false,
+         {{"user", false, 1},
+          {"user/link.ini", true, 1, "user/own.ini"},
+          {"user/own.ini", false, 1}}),
+    Link("RunnersLinkToOthersFile", "user/link.ini", false,
+         {{"user/link.ini", true, 0, "user/own.ini"}, {"user/own.ini", false, 1}}),
+    Link("LinkOfUnreadableOwner", "user/link.ini", false,
+         {{"user", false, 1}, {"user/link.ini", true, -1, "secret.ini"}}),
     // A hard link needs the right to write its file there: plain files are
     // the system's affair.
-    {"RunnersFileInOthersFolder", {{"user", false, 1}}, "user/own.ini", false},
+    Link("RunnersFileInOthersFolder", "user/own.ini", false, {{"user", false, 1}}),
 };
 
 TEST(Place, LinksOfAnotherUserLeadOnlyToWhatThatUserOwns) {
   if (!host::CanShowLinks()) GTEST_SKIP() << "links and owners are real here: tests/e2e, as root";
-  // ERROR_UNTRUSTED_MOUNT_POINT, as the system refuses such links itself.
-  constexpr PlatformCode kUntrusted = 448;
   for (const LinkCase& test : kLinks) {
     SCOPED_TRACE(test.name);
     const fs::path root = host::MakeTempFolder();
@@ -864,8 +821,9 @@ TEST(Place, LinksOfAnotherUserLeadOnlyToWhatThatUserOwns) {
     const PlatformCode opened = Sys.open_read(name.c_str(), &file);
     if (located == 0) Sys.close(place.folder);
     if (opened == 0) Sys.close(file);
-    EXPECT_EQ(located, test.refused ? kUntrusted : 0);
-    EXPECT_EQ(opened, test.refused ? kUntrusted : 0);
+    // Refused as the system refuses such links itself.
+    EXPECT_EQ(located, test.refused ? win32_code::kUntrustedMountPoint : 0);
+    EXPECT_EQ(opened, test.refused ? win32_code::kUntrustedMountPoint : 0);
     host::ShowLinks(root, {});
     fs::remove_all(root);
   }
@@ -918,18 +876,16 @@ long TriesOfAHold() {
   for (DWORD pause = kFirstPause; pause <= kLastPause; pause *= 2) ++tries;
   return tries - 1;  // the value: a hold that fails all tries but the last
 }
-const Limit kLimits[] = {{"hold", TriesOfAHold(), TriesOfAHold() + 1,
-                          [](const fs::path& root, long tries) {
-                            WriteFile(root / "log.001", kLog);
-                            host::InjectHold({Held::kOpenLog, static_cast<int>(tries), kHeld[1]});
-                            Handle handle = 0;
-                            const PlatformCode code =
-                                Sys.open_read((root / "log.001").string().c_str(), &handle);
-                            if (code == 0) Sys.close(handle);
-                            host::InjectHold({Held::kOpenLog, 0, 0});
-                            return code;
-                          },
-                          kHeld[1]}};
+PlatformCode OpenHeldLog(const fs::path& root, long tries) {
+  WriteFile(root / "log.001", kLog);
+  host::InjectHold({Held::kOpenLog, static_cast<int>(tries), kHeld[1]});
+  Handle handle = 0;
+  const PlatformCode code = Sys.open_read((root / "log.001").string().c_str(), &handle);
+  if (code == 0) Sys.close(handle);
+  host::InjectHold({Held::kOpenLog, 0, 0});
+  return code;
+}
+const Limit kLimits[] = {{"hold", TriesOfAHold(), TriesOfAHold() + 1, OpenHeldLog, kHeld[1]}};
 #endif
 
 TEST(Limits, EachAtItsValueAndOnePast) {

@@ -55,8 +55,6 @@ PlatformCode Code(Call call) {
   return call == State.always_call ? State.always_code : State.fail_code;
 }
 
-const PlatformCalls& Native() { return NativeCalls(); }
-
 // The fake of a call that gives a code: fails as planned, or does the real
 // thing.
 template <Call kCall, auto kMember, typename Function>
@@ -64,30 +62,25 @@ struct Faked;
 template <Call kCall, auto kMember, typename... Args>
 struct Faked<kCall, kMember, PlatformCode (*)(Args...)> {
   static PlatformCode Run(Args... args) {
-    return Fails(kCall) ? Code(kCall) : (Native().*kMember)(args...);
+    return Fails(kCall) ? Code(kCall) : (NativeCalls().*kMember)(args...);
   }
 };
 
 PlatformCode StdHandle(StdStream stream, Handle* handle) {
   if (Fails(Call::kStdHandle)) return Code(Call::kStdHandle);
-  if (!State.redirect_std) return Native().std_handle(stream, handle);
+  if (!State.redirect_std) return NativeCalls().std_handle(stream, handle);
   *handle = stream == StdStream::kInput ? State.std_input : State.std_output;
   return 0;
 }
 PlatformCode Read(Handle handle, void* buffer, std::size_t size, std::size_t* got) {
-  if (Fails(Call::kRead)) {
-    *got = 0;
-    return Code(Call::kRead);
-  }
-  return Native().read(handle, buffer, size, got);
+  *got = 0;
+  return Fails(Call::kRead) ? Code(Call::kRead) : NativeCalls().read(handle, buffer, size, got);
 }
 PlatformCode Close(Handle handle) {
   // A failed close still releases the descriptor, as it does on POSIX.
-  if (Fails(Call::kClose)) {
-    Native().close(handle);
-    return Code(Call::kClose);
-  }
-  return Native().close(handle);
+  const bool fails = Fails(Call::kClose);
+  const PlatformCode code = NativeCalls().close(handle);
+  return fails ? Code(Call::kClose) : code;
 }
 PlatformCode OpenRead(const char* name, Handle* handle) {
   const PlatformCode code =
@@ -96,20 +89,18 @@ PlatformCode OpenRead(const char* name, Handle* handle) {
   return code;
 }
 FileType TypeOf(Handle handle) {
-  return handle == State.stream ? FileType::kPipe : Native().file_type(handle);
+  return handle == State.stream ? FileType::kPipe : NativeCalls().file_type(handle);
 }
 PlatformCode OpenStream(const FilePlace& place, Handle* handle) {
   if (Fails(Call::kOpenStream)) return Code(Call::kOpenStream);
-  return (State.stream_name.empty() ? Native().open_stream : Native().open_update)(place, handle);
+  return (State.stream_name.empty() ? NativeCalls().open_stream : NativeCalls().open_update)(
+      place, handle);
 }
 void HoldInterrupts(bool hold) {
-  Native().hold_interrupts(hold);
+  NativeCalls().hold_interrupts(hold);
   State.held = hold;
   if (!hold) host::AfterHold();
 }
-void ExitProcess(std::uint32_t status) { throw ProcessExit{status}; }
-void InstallFaultHandler(FaultHandler) {}
-void RemoveFaultHandler() {}
 
 }  // namespace
 
@@ -151,9 +142,9 @@ FakeSys::FakeSys() {
   Sys.read = Read;
   Sys.close = Close;
   Sys.hold_interrupts = HoldInterrupts;
-  Sys.exit_process = ExitProcess;
-  Sys.install_fault_handler = InstallFaultHandler;
-  Sys.remove_fault_handler = RemoveFaultHandler;
+  Sys.exit_process = [](std::uint32_t status) { throw ProcessExit{status}; };
+  Sys.install_fault_handler = [](FaultHandler) {};
+  Sys.remove_fault_handler = [] {};
 }
 
 FakeSys::~FakeSys() { Sys = NativeCalls(); }

@@ -5,7 +5,6 @@
 #ifndef ZUB_TESTS_SUPPORT_FAKE_SYS_H_
 #define ZUB_TESTS_SUPPORT_FAKE_SYS_H_
 
-#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>

@@ -5,10 +5,13 @@
 #ifndef ZUB_TESTS_SUPPORT_HOST_H_
 #define ZUB_TESTS_SUPPORT_HOST_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/platform.h"
@@ -92,6 +95,14 @@ enum class SystemFault {
   kSwappedAtOpen,
 };
 inline constexpr const char* kTakenName = ".zub-0123456789abcdef.tmp";
+// The random bits that give kTakenName, the first time only; false after.
+inline bool TakenNameBits(void* bits, std::size_t size) {
+  static bool drawn = false;
+  if (std::exchange(drawn, true)) return false;
+  const std::uint64_t taken = 0x0123456789abcdef;
+  std::memcpy(bits, &taken, std::min(size, sizeof taken));
+  return true;
+}
 // False where this system has no such way to differ (InjectSystemFault then
 // changes nothing).
 bool CanInjectSystemFault(SystemFault fault);

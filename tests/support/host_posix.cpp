@@ -10,11 +10,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <utility>
 
 #include "runtime/platform_posix.h"
 #include "support/host.h"
@@ -147,13 +145,8 @@ bool InjectSystemFault(SystemFault fault) {
       Posix.fallocate = [](int, int, off_t, off_t) { return errno = EOPNOTSUPP, -1; };
       break;
     case SystemFault::kTakenName:
-      // The bits that give kTakenName, the first time only.
       Posix.random = [](void* bits, std::size_t size) {
-        static bool drawn = false;
-        if (std::exchange(drawn, true)) return NativePosixCalls().random(bits, size);
-        const std::uint64_t taken = 0x0123456789abcdef;
-        std::memcpy(bits, &taken, std::min(size, sizeof taken));
-        return 0;
+        return TakenNameBits(bits, size) ? 0 : NativePosixCalls().random(bits, size);
       };
       break;
     case SystemFault::kNoProc:

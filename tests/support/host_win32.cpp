@@ -5,11 +5,9 @@
 // After windows.h, which they need.
 #include <sddl.h>
 
-#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <string_view>
 #include <utility>
@@ -372,13 +370,8 @@ bool InjectSystemFault(SystemFault fault) {
       Win32.set_information = SetInformation;
       return true;
     case SystemFault::kTakenName:
-      // The bits that give kTakenName, the first time only.
       Win32.random = [](void* bits, std::size_t size) {
-        static bool drawn = false;
-        if (std::exchange(drawn, true)) return NativeWin32Calls().random(bits, size);
-        const std::uint64_t taken = 0x0123456789abcdef;
-        std::memcpy(bits, &taken, std::min(size, sizeof taken));
-        return true;
+        return TakenNameBits(bits, size) || NativeWin32Calls().random(bits, size);
       };
       return true;
     case SystemFault::kNoReplacement:
