@@ -142,12 +142,6 @@ void Wait(const std::string& word = "waiting") {
   }
 }
 
-void Hold(const std::string& how, const std::string& name) {
-  HANDLE file = Held(how, name);
-  Wait("holding");
-  ::CloseHandle(file);
-}
-
 // The command of the arguments from the `first`-th on, started with the
 // probe's standard handles.
 PROCESS_INFORMATION Start(std::int32_t first) {
@@ -246,25 +240,20 @@ void Change(const std::string& step) {
   for (const auto& [name, delay] : delayed) {
     if (step == name) delay();
   }
-  Calls& sys = zub::Sys;
   if (step == "fail-write") {
-    sys.write = [](zub::Handle, const void*, std::size_t) { return zub::PlatformCode{29}; };
+    zub::Sys.write = [](auto...) { return zub::PlatformCode{29}; };
   } else if (step == "fail-replace" || step == "fail-replace-named") {
-    sys.replace = [](const zub::FilePlace&, const zub::TemporaryFile&) {
-      return zub::PlatformCode{29};
-    };
+    zub::Sys.replace = [](auto...) { return zub::PlatformCode{29}; };
     if (step == "fail-replace-named") {
-      sys.create_unnamed = [](const zub::FilePlace&, zub::TemporaryFile*) {
-        return zub::Sys.not_supported;
-      };
+      zub::Sys.create_unnamed = [](auto...) { return zub::Sys.not_supported; };
     }
   } else if (step == "fault") {
-    sys.sync = [](zub::Handle) -> zub::PlatformCode {
+    zub::Sys.sync = [](zub::Handle) -> zub::PlatformCode {
       AccessViolation();
       return 0;
     };
   } else if (step == "kill") {
-    sys.sync = [](zub::Handle) -> zub::PlatformCode {
+    zub::Sys.sync = [](zub::Handle) -> zub::PlatformCode {
       ::TerminateProcess(::GetCurrentProcess(), 9);
       return 0;
     };
@@ -284,7 +273,7 @@ void Change(const std::string& step) {
     };
   } else if (step == "before-move") {
     static zub::FilePlace replaced;
-    sys.replace = [](const zub::FilePlace& place, const zub::TemporaryFile& file) {
+    zub::Sys.replace = [](const zub::FilePlace& place, const zub::TemporaryFile& file) {
       replaced = place;
       return zub::NativeCalls().replace(place, file);
     };
@@ -332,7 +321,9 @@ int main(int argc, char** argv) {
   } else if (command == "exit-code") {
     Say(ExitCode(Start(2).hProcess));
   } else if (command == "hold" || command == "hold-read" || command == "hold-shared") {
-    Hold(command, Argument(2));
+    const HANDLE file = Held(command, Argument(2));
+    Wait("holding");
+    ::CloseHandle(file);
   } else if (command == "hold-during") {
     HoldDuring(static_cast<DWORD>(std::strtoul(Argument(2).c_str(), nullptr, 10)), Argument(3),
                Argument(4));

@@ -30,12 +30,11 @@ ln -sfn "$work" "$WINEPREFIX/dosdevices/x:"
 compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
 zub=$build/zub.exe
 probe=$build/zub_probe.exe
-"$compiler" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
-  -I"$root/src" "$root/tests/wine/probe.cpp" \
-  "$build/libzub_runtime.a" -lbcrypt -static -o "$probe"
 ansi=$build/zub_ansi.exe
-"$compiler" -std=c++20 -O2 -I"$root/src" "$root/src/tool/main.cpp" "$build/libzub_tool.a" \
-  "$build/libzub_runtime.a" -lbcrypt -static -o "$ansi"
+cross() { "$compiler" -std=c++20 -O2 -I"$root/src" "$@" "$build/libzub_runtime.a" -lbcrypt -static; }
+cross -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -o "$probe" \
+  "$root/tests/wine/probe.cpp"
+cross -o "$ansi" "$root/src/tool/main.cpp" "$build/libzub_tool.a"
 
 cd "$work"
 
@@ -146,18 +145,17 @@ gated() {  # word, command, probe arguments
 
 # Held by another process: a log held open for writing, a settings file
 # held open for reading without sharing it for writing.
-hold() { gated holding run_zub "$@"; }
 run_zub() { run "$zub" log.001 s.ini; }
 fresh s.ini
-hold hold log.001
+gated holding run_zub hold log.001
 check "log held for writing" "$(report 32)" "$(reported "$out")"
-hold hold-read s.ini
+gated holding run_zub hold-read s.ini
 check "settings held for reading: status" 32 "$status"
 check "settings held for reading: unchanged" "zub=1500" "$(value s.ini)"
 # Shared for writing but not for renaming: no replacement, the rewrite in
 # place.
 inode=$(stat -c %i s.ini)
-hold hold-shared s.ini
+gated holding run_zub hold-shared s.ini
 check "settings held, shared for writing: converted in place" "0 zub=1734 $inode" \
   "$status $(value s.ini) $(stat -c %i s.ini)"
 # Held for a moment, as a virus scanner or a sync client holds a file just
@@ -324,17 +322,16 @@ EOF
 # Ctrl+C (Wine turns SIGINT into the console event) while the probe waits:
 # the run ends as one without the handler ends, and leaves no temporary
 # file. Held in the in-place write, it takes effect once the file is whole.
-interrupt() { gated waiting ctrl_c "$@"; }  # probe arguments
 ctrl_c() { kill -INT "$probe_pid" && sleep 1; }
-interrupt wait
+gated waiting ctrl_c wait
 plain=$probe_status
 fresh named.ini
-interrupt rewrite wait-named named.ini
+gated waiting ctrl_c rewrite wait-named named.ini
 check "Ctrl+C before the replacement: status as without the handler" "$plain" "$probe_status"
 check "Ctrl+C before the replacement: unchanged, nothing left" "zub=1500 0 " \
   "$(value named.ini) $(grep -c rewritten named.ini) $(leftovers)"
 fresh held.ini && ln held.ini held2.ini
-interrupt rewrite wait-held held.ini
+gated waiting ctrl_c rewrite wait-held held.ini
 check "Ctrl+C in the in-place write: status as without the handler" "$plain" "$probe_status"
 check "Ctrl+C in the in-place write: whole, under both names" "1 1" \
   "$(grep -c rewritten held.ini) $(grep -c rewritten held2.ini)"
