@@ -26,9 +26,9 @@
 //                             fail-replace-named (no unnamed temporary file),
 //                             fault and kill (in its sync), stuck (the old
 //                             file moved away, the new one never moved),
-//                             wait-named (before
-//                             the replacement) and wait-held (in its in-place
-//                             write) say "waiting" and wait until stdin ends;
+//                             wait-named (before the replacement) and
+//                             wait-held (in its in-place write) say
+//                             "waiting" and wait until stdin ends;
 //                             before-STEP (STEP: probe_write, create_unnamed,
 //                             copy_metadata, replace, open_update) first
 //                             tries to rename the held folder and says the
@@ -44,6 +44,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/platform_win32.h"
@@ -54,8 +55,6 @@ namespace {
 
 using zub::Argument;
 using zub::CheckIo;
-using zub::ConsoleOut;
-using zub::WriteLine;
 
 volatile int Zero = 0;
 volatile int One = 1;
@@ -64,20 +63,17 @@ volatile int MinusOne = -1;
 int* volatile Nowhere = nullptr;
 
 void Say(const std::string& line) {
-  WriteLine(ConsoleOut, line);
+  zub::WriteLine(zub::ConsoleOut, line);
   CheckIo();
-}
-
-std::string Hex(std::uintptr_t value) {
-  char digits[17];
-  std::snprintf(digits, sizeof digits, "%08llX", static_cast<unsigned long long>(value));
-  return digits;
 }
 
 // Where a function lies, as an offset in the report's terms.
 std::string OffsetOf(void (*function)()) {
-  auto base = reinterpret_cast<std::uintptr_t>(::GetModuleHandleA(nullptr));
-  return Hex(reinterpret_cast<std::uintptr_t>(function) - base);
+  const auto base = reinterpret_cast<std::uintptr_t>(::GetModuleHandleA(nullptr));
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%08llX",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(function) - base));
+  return digits;
 }
 
 [[gnu::noinline]] void AccessViolation() { *Nowhere = 1; }
@@ -93,19 +89,16 @@ std::string OffsetOf(void (*function)()) {
 }
 
 void Fault(const std::string& kind) {
-  if (kind == "access") {
-    Say("function " + OffsetOf(AccessViolation));
-    AccessViolation();
-  } else if (kind == "divide") {
-    Say("function " + OffsetOf(DivideByZero));
-    DivideByZero();
-  } else if (kind == "overflow") {
-    Say("function " + OffsetOf(DivideOverflow));
-    DivideOverflow();
-  } else if (kind == "privileged") {
-    Say("function " + OffsetOf(PrivilegedInstruction));
-    PrivilegedInstruction();
-  } else if (kind == "stack") {
+  const std::pair<std::string, void (*)()> faulting[] = {{"access", AccessViolation},
+                                                         {"divide", DivideByZero},
+                                                         {"overflow", DivideOverflow},
+                                                         {"privileged", PrivilegedInstruction}};
+  for (const auto& [name, function] : faulting) {
+    if (kind != name) continue;
+    Say("function " + OffsetOf(function));
+    return function();
+  }
+  if (kind == "stack") {
     Recurse(0);
   } else {
     ::RaiseException(static_cast<DWORD>(std::strtoul(kind.c_str(), nullptr, 16)), 0, 0, nullptr);
@@ -123,21 +116,6 @@ void FaultWhileWriting(const std::string& name) {
   AccessViolation();
 }
 
-void ExitCodeOf(std::string command) {
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-    zub::AbortWithCode(::GetLastError(), nullptr);
-  }
-  ::WaitForSingleObject(process.hThread, INFINITE);
-  ::WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  ::GetExitCodeProcess(process.hProcess, &code);
-  Say("exit code " + std::to_string(code));
-}
-
 // FILE open as another program holds it: for writing, for reading, or for
 // reading and shared for writing.
 HANDLE Held(const std::string& how, const std::string& name) {
@@ -149,22 +127,19 @@ HANDLE Held(const std::string& how, const std::string& name) {
   return file;
 }
 
-void Hold(const std::string& how, const std::string& name) {
-  HANDLE file = Held(how, name);
-  // Straight out, past the buffer: the holder's parent waits for this line.
-  DWORD written = 0;
-  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), "holding\r\n", 9, &written, nullptr);
-  while (zub::ReadChar(zub::ConsoleIn) != zub::kEndMarker) {
-  }
-  ::CloseHandle(file);
-}
-
 // Straight out, past the buffer: the parent waits for these lines.
 void SayNow(const std::string& line) {
   const std::string text = line + "\r\n";
   DWORD written = 0;
   ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
               &written, nullptr);
+}
+
+// Says `word`, then waits until stdin ends.
+void Wait(const std::string& word = "waiting") {
+  SayNow(word);
+  while (zub::ReadChar(zub::ConsoleIn) != zub::kEndMarker) {
+  }
 }
 
 // The command of the arguments from the `first`-th on, started with the
@@ -185,15 +160,20 @@ PROCESS_INFORMATION Start(std::int32_t first) {
   return process;
 }
 
+// "exit code N", once `process` has ended with N.
+std::string ExitCode(HANDLE process) {
+  ::WaitForSingleObject(process, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(process, &code);
+  return "exit code " + std::to_string(code);
+}
+
 void HoldDuring(DWORD milliseconds, const std::string& how, const std::string& name) {
   HANDLE file = Held(how, name);
   const PROCESS_INFORMATION process = Start(5);
   const bool during = ::WaitForSingleObject(process.hProcess, milliseconds) == WAIT_OBJECT_0;
   ::CloseHandle(file);
-  ::WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  ::GetExitCodeProcess(process.hProcess, &code);
-  SayNow("exit code " + std::to_string(code) + (during ? " during the hold" : " after the hold"));
+  SayNow(ExitCode(process.hProcess) + (during ? " during the hold" : " after the hold"));
 }
 
 // As a virus scanner does: opens every new .zub- file in `folder` once, when
@@ -217,15 +197,7 @@ void ScanDuring(const std::string& folder) {
     if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
   }
   for (HANDLE file : held) ::CloseHandle(file);
-  DWORD code = 0;
-  ::GetExitCodeProcess(process.hProcess, &code);
-  SayNow("exit code " + std::to_string(code) + ", held " + std::to_string(held.size()));
-}
-
-void Wait() {
-  SayNow("waiting");
-  while (zub::ReadChar(zub::ConsoleIn) != zub::kEndMarker) {
-  }
+  SayNow(ExitCode(process.hProcess) + ", held " + std::to_string(held.size()));
 }
 
 // What another program may try while a rewrite holds the folder of its
@@ -239,27 +211,49 @@ void Meddle(const zub::FilePlace& place) {
   Wait();
 }
 
+// Has the platform call `member` wait (Wait), or meddle (Meddle, with the
+// place it is given), before the native call.
+template <auto member, bool meddle>
+void Before() {
+  zub::Sys.*member = [](auto first, auto... rest) {
+    if constexpr (meddle) {
+      Meddle(first);
+    } else {
+      Wait();
+    }
+    return (zub::NativeCalls().*member)(first, rest...);
+  };
+}
+
 // The step of the rewrite that goes another way.
 void Change(const std::string& step) {
-  zub::PlatformCalls& sys = zub::Sys;
+  using Calls = zub::PlatformCalls;
+  const std::pair<std::string, void (*)()> delayed[] = {
+      {"wait-named", Before<&Calls::replace, false>},
+      {"wait-held", Before<&Calls::write_at, false>},
+      {"before-probe_write", Before<&Calls::probe_write, true>},
+      {"before-create_unnamed", Before<&Calls::create_unnamed, true>},
+      {"before-copy_metadata", Before<&Calls::copy_metadata, true>},
+      {"before-replace", Before<&Calls::replace, true>},
+      {"before-open_update", Before<&Calls::open_update, true>},
+  };
+  for (const auto& [name, delay] : delayed) {
+    if (step == name) delay();
+  }
   if (step == "fail-write") {
-    sys.write = [](zub::Handle, const void*, std::size_t) { return zub::PlatformCode{29}; };
+    zub::Sys.write = [](auto...) { return zub::PlatformCode{29}; };
   } else if (step == "fail-replace" || step == "fail-replace-named") {
-    sys.replace = [](const zub::FilePlace&, const zub::TemporaryFile&) {
-      return zub::PlatformCode{29};
-    };
+    zub::Sys.replace = [](auto...) { return zub::PlatformCode{29}; };
     if (step == "fail-replace-named") {
-      sys.create_unnamed = [](const zub::FilePlace&, zub::TemporaryFile*) {
-        return zub::Sys.not_supported;
-      };
+      zub::Sys.create_unnamed = [](auto...) { return zub::Sys.not_supported; };
     }
   } else if (step == "fault") {
-    sys.sync = [](zub::Handle) -> zub::PlatformCode {
+    zub::Sys.sync = [](zub::Handle) -> zub::PlatformCode {
       AccessViolation();
       return 0;
     };
   } else if (step == "kill") {
-    sys.sync = [](zub::Handle) -> zub::PlatformCode {
+    zub::Sys.sync = [](zub::Handle) -> zub::PlatformCode {
       ::TerminateProcess(::GetCurrentProcess(), 9);
       return 0;
     };
@@ -277,39 +271,9 @@ void Change(const std::string& step) {
       ::SetLastError(ERROR_SHARING_VIOLATION);
       return FALSE;
     };
-  } else if (step == "wait-named") {
-    sys.replace = [](const zub::FilePlace& place, const zub::TemporaryFile& file) {
-      Wait();
-      return zub::NativeCalls().replace(place, file);
-    };
-  } else if (step == "wait-held") {
-    sys.write_at = [](zub::Handle handle, std::uint64_t at, const void* data, std::size_t size) {
-      Wait();
-      return zub::NativeCalls().write_at(handle, at, data, size);
-    };
-  } else if (step == "before-probe_write") {
-    sys.probe_write = [](const zub::FilePlace& place) {
-      Meddle(place);
-      return zub::NativeCalls().probe_write(place);
-    };
-  } else if (step == "before-create_unnamed") {
-    sys.create_unnamed = [](const zub::FilePlace& place, zub::TemporaryFile* file) {
-      Meddle(place);
-      return zub::NativeCalls().create_unnamed(place, file);
-    };
-  } else if (step == "before-copy_metadata") {
-    sys.copy_metadata = [](const zub::FilePlace& place, zub::Handle handle) {
-      Meddle(place);
-      return zub::NativeCalls().copy_metadata(place, handle);
-    };
-  } else if (step == "before-replace") {
-    sys.replace = [](const zub::FilePlace& place, const zub::TemporaryFile& file) {
-      Meddle(place);
-      return zub::NativeCalls().replace(place, file);
-    };
   } else if (step == "before-move") {
     static zub::FilePlace replaced;
-    sys.replace = [](const zub::FilePlace& place, const zub::TemporaryFile& file) {
+    zub::Sys.replace = [](const zub::FilePlace& place, const zub::TemporaryFile& file) {
       replaced = place;
       return zub::NativeCalls().replace(place, file);
     };
@@ -317,11 +281,6 @@ void Change(const std::string& step) {
       Meddle(replaced);
       ::SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
       return FALSE;
-    };
-  } else if (step == "before-open_update") {
-    sys.open_update = [](const zub::FilePlace& place, zub::Handle* handle) {
-      Meddle(place);
-      return zub::NativeCalls().open_update(place, handle);
     };
   }
 }
@@ -360,11 +319,11 @@ int main(int argc, char** argv) {
     zub::AbortWithCode(static_cast<std::uint32_t>(std::strtoul(Argument(2).c_str(), nullptr, 10)),
                        nullptr);
   } else if (command == "exit-code") {
-    std::string child = ::GetCommandLineA();
-    child = child.substr(child.find("exit-code") + 10);
-    ExitCodeOf(child);
+    Say(ExitCode(Start(2).hProcess));
   } else if (command == "hold" || command == "hold-read" || command == "hold-shared") {
-    Hold(command, Argument(2));
+    const HANDLE file = Held(command, Argument(2));
+    Wait("holding");
+    ::CloseHandle(file);
   } else if (command == "hold-during") {
     HoldDuring(static_cast<DWORD>(std::strtoul(Argument(2).c_str(), nullptr, 10)), Argument(3),
                Argument(4));

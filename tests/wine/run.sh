@@ -30,12 +30,11 @@ ln -sfn "$work" "$WINEPREFIX/dosdevices/x:"
 compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
 zub=$build/zub.exe
 probe=$build/zub_probe.exe
-"$compiler" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
-  -I"$root/src" "$root/tests/wine/probe.cpp" \
-  "$build/libzub_runtime.a" -lbcrypt -static -o "$probe"
 ansi=$build/zub_ansi.exe
-"$compiler" -std=c++20 -O2 -I"$root/src" "$root/src/tool/main.cpp" "$build/libzub_tool.a" \
-  "$build/libzub_runtime.a" -lbcrypt -static -o "$ansi"
+cross() { "$compiler" -std=c++20 -O2 -I"$root/src" "$@" "$build/libzub_runtime.a" -lbcrypt -static; }
+cross -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -o "$probe" \
+  "$root/tests/wine/probe.cpp"
+cross -o "$ansi" "$root/src/tool/main.cpp" "$build/libzub_tool.a"
 
 cd "$work"
 
@@ -64,10 +63,12 @@ run() {
   out=$(tr -d '\r' <"$work/output")
 }
 report() { printf 'Runtime error %3d' "$1"; }
+reported() { tail -n 1 <<<"$1" | cut -c 1-17; }  # the start of the report that output $1 ends with
 fresh() { cp "$root/examples/log.001" log.001 && cp "$root/examples/InBetween.ini" "$1"; }
 value() { grep -o 'zub=[0-9]*' "$1"; }
 values() { for file; do [ "$file" = - ] || value "$file"; done | tr '\n' ' '; }
 masked() { sed 's/zub=[0-9]*/zub=N/' "$1"; }
+leftovers() { find . -name '.zub-*'; }  # temporary files left in the work folder
 
 # Faults: the code of the table, the report, and for a real fault the place
 # inside the faulting function. (Wine reports the overflowing division of
@@ -75,7 +76,7 @@ masked() { sed 's/zub=[0-9]*/zub=N/' "$1"; }
 while read -r kind code; do
   run "$probe" fault "$kind"
   check "fault $kind: exit status" "$code" "$status"
-  check "fault $kind: report" "$(report "$code")" "$(tail -n 1 <<<"$out" | cut -c 1-17)"
+  check "fault $kind: report" "$(report "$code")" "$(reported "$out")"
   if [[ $out == function* ]]; then
     start=$((16#$(head -n 1 <<<"$out" | cut -c 10-))) at=$((16#${out: -8}))
     check "fault $kind: offset within the function" yes "$( ((at >= start && at < start + 64)) && echo yes)"
@@ -125,27 +126,36 @@ check "split: empty arguments dropped" "[x] [y] " "$(split '' x '' y)"
 check "split: a quote inside" '[q\uote] ' "$(split 'q"uote')"
 check "split: ANSI code page" $'[\xe9] ' "$(split 'é')"
 
+# Runs the probe with the arguments after the first two, its input a pipe
+# held open until it has said the first (a word) and the second (a command)
+# has run: its process ID in $probe_pid meanwhile, then its exit status in
+# $probe_status and its output, carriage returns dropped, in $probe_out.
+gated() {  # word, command, probe arguments
+  rm -f gate held && mkfifo gate
+  "$wine" "$probe" "${@:3}" <gate >held &
+  probe_pid=$!
+  exec 7>gate
+  for _ in $(seq 100); do grep -q "$1" held && break; sleep 0.1; done
+  "$2" || true  # a step that fails shows in the checks that follow
+  exec 7>&-
+  probe_status=0
+  wait "$probe_pid" || probe_status=$?
+  probe_out=$(tr -d '\r' <held)
+}
+
 # Held by another process: a log held open for writing, a settings file
 # held open for reading without sharing it for writing.
-hold() {  # mode, file, then runs zub on log.001 and s.ini
-  rm -f gate held && mkfifo gate
-  "$wine" "$probe" "$1" "$2" <gate >held &
-  exec 7>gate
-  for _ in $(seq 100); do grep -q holding held && break; sleep 0.1; done
-  run "$zub" log.001 s.ini
-  exec 7>&-
-  wait
-}
+run_zub() { run "$zub" log.001 s.ini; }
 fresh s.ini
-hold hold log.001
-check "log held for writing" "$(report 32)" "$(tail -n 1 <<<"$out" | cut -c 1-17)"
-hold hold-read s.ini
+gated holding run_zub hold log.001
+check "log held for writing" "$(report 32)" "$(reported "$out")"
+gated holding run_zub hold-read s.ini
 check "settings held for reading: status" 32 "$status"
 check "settings held for reading: unchanged" "zub=1500" "$(value s.ini)"
 # Shared for writing but not for renaming: no replacement, the rewrite in
 # place.
 inode=$(stat -c %i s.ini)
-hold hold-shared s.ini
+gated holding run_zub hold-shared s.ini
 check "settings held, shared for writing: converted in place" "0 zub=1734 $inode" \
   "$status $(value s.ini) $(stat -c %i s.ini)"
 # Held for a moment, as a virus scanner or a sync client holds a file just
@@ -192,7 +202,7 @@ for round in 1 2 3; do
   check "eight runs at once, round $round ($statuses): each 0 or 32; whole, one value, nothing left" \
     "yes same yes " "$([[ $statuses =~ ^((0|32) )+$ ]] && echo yes) $(masked s.ini | cmp -s - \
       <(masked "$root/examples/InBetween.ini") && echo same) $([[ $(value s.ini) =~ \
-      ^zub=(1500|1111|2222|3333|4444|5555|6666|7777|8888)$ ]] && echo yes) $(find . -name '.zub-*')"
+      ^zub=(1500|1111|2222|3333|4444|5555|6666|7777|8888)$ ]] && echo yes) $(leftovers)"
 done
 rm -f log.[1-8]
 
@@ -276,8 +286,7 @@ done <<'EOF'
 sub|s.ini|sub/s.ini|0|X:\log.001|X:\s.ini
 EOF
 run "$ansi" log.001 'Łódź\s.ini'
-check "refused name: status, the report" "89 Runtime error1113" \
-  "$status $(tail -n 1 <<<"$out" | cut -c 1-17)"
+check "refused name: status, the report" "89 Runtime error1113" "$status $(reported "$out")"
 
 # A settings file of two names is rewritten in place and stays one file; one
 # of a single name is replaced, and keeps its mode (one that Wine gives new
@@ -300,7 +309,7 @@ while read -r step code; do
   run "$probe" rewrite "$step" "$step.ini"
   check "$step: status" "$code" "$status"
   check "$step: unchanged" "zub=1500 0" "$(value "$step.ini") $(grep -c rewritten "$step.ini")"
-  check "$step: no temporary file" "" "$(find . -name '.zub-*')"
+  check "$step: no temporary file" "" "$(leftovers)"
 done <<'EOF'
 fail-write 29
 fail-replace 29
@@ -313,31 +322,20 @@ EOF
 # Ctrl+C (Wine turns SIGINT into the console event) while the probe waits:
 # the run ends as one without the handler ends, and leaves no temporary
 # file. Held in the in-place write, it takes effect once the file is whole.
-interrupt() {  # probe arguments; the probe is interrupted, then let go
-  rm -f gate held && mkfifo gate
-  "$wine" "$probe" "$@" <gate >held &
-  local pid=$!
-  exec 7>gate
-  for _ in $(seq 100); do grep -q waiting held && break; sleep 0.1; done
-  kill -INT "$pid" && sleep 1
-  exec 7>&-
-  status=0
-  wait "$pid" || status=$?
-  out=$(tr -d '\r' <held)
-}
-interrupt wait
-plain=$status
+ctrl_c() { kill -INT "$probe_pid" && sleep 1; }
+gated waiting ctrl_c wait
+plain=$probe_status
 fresh named.ini
-interrupt rewrite wait-named named.ini
-check "Ctrl+C before the replacement: status as without the handler" "$plain" "$status"
+gated waiting ctrl_c rewrite wait-named named.ini
+check "Ctrl+C before the replacement: status as without the handler" "$plain" "$probe_status"
 check "Ctrl+C before the replacement: unchanged, nothing left" "zub=1500 0 " \
-  "$(value named.ini) $(grep -c rewritten named.ini) $(find . -name '.zub-*')"
+  "$(value named.ini) $(grep -c rewritten named.ini) $(leftovers)"
 fresh held.ini && ln held.ini held2.ini
-interrupt rewrite wait-held held.ini
-check "Ctrl+C in the in-place write: status as without the handler" "$plain" "$status"
+gated waiting ctrl_c rewrite wait-held held.ini
+check "Ctrl+C in the in-place write: status as without the handler" "$plain" "$probe_status"
 check "Ctrl+C in the in-place write: whole, under both names" "1 1" \
   "$(grep -c rewritten held.ini) $(grep -c rewritten held2.ini)"
-check "Ctrl+C in the in-place write: ended there" "waiting" "$out"
+check "Ctrl+C in the in-place write: ended there" "waiting" "$probe_out"
 
 # A settings file swapped between the read and the write, while the probe
 # waits before one step of the rewrite: for another file, for a symbolic
@@ -347,30 +345,24 @@ check "Ctrl+C in the in-place write: ended there" "waiting" "$out"
 # the name leads to now, nor the other file changes. Meanwhile the folder
 # it holds cannot be renamed (32). Columns: the step; the swap; the names
 # the settings file has (two send the rewrite in place).
-while read -r step swap names; do
-  rm -rf sw sw.read other gate held && mkdir sw other && fresh sw/s.ini && fresh other/s.ini
-  [ "$names" = 1 ] || ln sw/s.ini sw/second.ini
-  mkfifo gate
-  "$wine" "$probe" rewrite "before-$step" 'sw\s.ini' <gate >held &
-  pid=$!
-  exec 7>gate
-  for _ in $(seq 100); do grep -q waiting held && break; sleep 0.1; done
+swap_in() {  # what $swap says; $read names the file that was read
   read=sw/s.read
   case $swap in
-    file) mv sw/s.ini $read && cp other/s.ini sw/s.ini ;;
-    link) mv sw/s.ini $read && ln -s ../other/s.ini sw/s.ini ;;
-    hard-link) mv sw/s.ini $read && ln other/s.ini sw/s.ini ;;
+    file) mv sw/s.ini "$read" && cp other/s.ini sw/s.ini ;;
+    link) mv sw/s.ini "$read" && ln -s ../other/s.ini sw/s.ini ;;
+    hard-link) mv sw/s.ini "$read" && ln other/s.ini sw/s.ini ;;
     folder) mv sw sw.read && ln -s other sw && read=sw.read/s.ini ;;
   esac
-  exec 7>&-
-  status=0
-  wait "$pid" || status=$?
-  out=$(tr -d '\r' <held)
+}
+while read -r step swap names; do
+  rm -rf sw sw.read other && mkdir sw other && fresh sw/s.ini && fresh other/s.ini
+  [ "$names" = 1 ] || ln sw/s.ini sw/second.ini
+  gated waiting swap_in rewrite "before-$step" 'sw\s.ini'
   check "$swap swapped before $step: status, folder held" "238 folder rename 32" \
-    "$status $(head -n 1 <<<"$out")"
-  check "$swap swapped before $step: report" "Runtime error1006" "$(tail -n 1 <<<"$out" | cut -c 1-17)"
+    "$probe_status $(head -n 1 <<<"$probe_out")"
+  check "$swap swapped before $step: report" "Runtime error1006" "$(reported "$probe_out")"
   check "$swap swapped before $step: all unchanged, nothing left" "zub=1500 zub=1500 zub=1500 0 " \
-    "$(values $read sw/s.ini other/s.ini)$(cat $read sw/s.ini other/s.ini | grep -c rewritten) $(find . -name '.zub-*')"
+    "$(values "$read" sw/s.ini other/s.ini)$(cat "$read" sw/s.ini other/s.ini | grep -c rewritten) $(leftovers)"
 done <<'EOF'
 probe_write folder 1
 create_unnamed link 1
@@ -380,7 +372,7 @@ open_update hard-link 2
 EOF
 rm -rf sw sw.read other
 
-check "no temporary file left" "" "$(find . -name '.zub-*')"
+check "no temporary file left" "" "$(leftovers)"
 
 # What zub.exe carries: its manifest and its version, no debug information
 # (zub.exe.debug holds it); the package holds the same zub.exe, the texts
@@ -407,7 +399,7 @@ for text in CHANGELOG.txt LICENSE.txt README.txt run-zub.bat; do
     "$(grep -c $'\r$' "$unpacked/$text")"
 done
 check "package: README.txt and CHANGELOG.txt in plain ASCII" "" \
-  "$(cd "$unpacked" && LC_ALL=C grep -l $'[^\t\r -~]' README.txt CHANGELOG.txt || true)"
+  "$(cd "$unpacked" && { LC_ALL=C grep -l $'[^\t\r -~]' README.txt CHANGELOG.txt || true; })"
 check "package: the guide's version" "ZUB $version for Windows" "$(head -n 1 "$unpacked/README.txt" | tr -d '\r')"
 check "package: the licence" same "$(tr -d '\r' <"$unpacked/LICENSE.txt" | cmp -s - "$root/LICENSE" && echo same)"
 

@@ -18,7 +18,7 @@ e2e=$1
 # until the next step or the end.
 heartbeat=""
 step() {
-  [ -z "$heartbeat" ] || kill "$heartbeat" 2>/dev/null || true
+  end_steps
   echo "== Windows tests, at ${SECONDS} s: $1"
   (
     trap - ERR
@@ -53,12 +53,10 @@ step "starting Wine"
 start_wine
 
 step "the end-to-end tests against zub.exe under Wine"
-status=0
-ZUB_E2E_COMMAND="wine $root/build/windows/zub.exe" "$e2e" || status=$?
-if [ "$status" -ne 0 ]; then
-  echo "The end-to-end tests against zub.exe under Wine failed (status $status)"
+ZUB_E2E_COMMAND="wine $root/build/windows/zub.exe" "$e2e" || {
+  echo "The end-to-end tests against zub.exe under Wine failed (status $?)"
   exit 1
-fi
+}
 step "the checks of tests/wine/run.sh"
 "$root/tests/wine/run.sh" "$root/build/windows"
 

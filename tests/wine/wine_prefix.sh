@@ -18,16 +18,15 @@ start_wine() {
   # cut short is made again.
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "Making the Wine prefix $WINEPREFIX (first use: several seconds)"
-    local log status=0
+    local log
     log=$(mktemp)
     # Without Mono and Gecko, which would only ask to be downloaded.
-    WINEDLLOVERRIDES="mscoree,mshtml=" wine wineboot -i >"$log" 2>&1 || status=$?
-    if [ "$status" -ne 0 ]; then
-      echo "wine wineboot -i failed with status $status; its output:"
+    WINEDLLOVERRIDES="mscoree,mshtml=" wine wineboot -i >"$log" 2>&1 || {
+      echo "wine wineboot -i failed with status $?; its output:"
       cat "$log"
       rm -f "$log"
       exit 1
-    fi
+    }
     rm -f "$log"
     # wineboot returns while the server it started still runs; a persistent
     # one can start only once that one has ended.
@@ -47,8 +46,7 @@ start_wine() {
 }
 
 stop_wine() {
-  if [ "$wine_server_started" = 1 ]; then
-    wineserver -k || true
-    wine_server_started=0
-  fi
+  [ "$wine_server_started" = 1 ] || return 0
+  wineserver -k || true
+  wine_server_started=0
 }
