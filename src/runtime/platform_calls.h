@@ -149,4 +149,9 @@ inline constexpr std::int32_t kFileNotFound = 2, kPathNotFound = 3, kAccessDenie
   X(check_command_line, CheckCommandLine, (), ZUB_CODES((), (kNoUnicodeTranslation)))
 // clang-format on
 
+// In a designated initializer of `PlatformCalls`, as ZUB_PLATFORM_CALLS's X:
+// each call set to the function of its `Name`, as each platform names them.
+// NOLINTNEXTLINE(bugprone-macro-parentheses): a member, and a function
+#define ZUB_IMPLEMENTED_BY_NAME(name, Name, parameters, codes) .name = Name,
+
 #endif  // ZUB_RUNTIME_PLATFORM_CALLS_H_

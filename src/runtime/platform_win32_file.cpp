@@ -709,10 +709,7 @@ const PlatformCalls& NativeCalls() {
   // Each call of the list by the name of its implementation, then the rest.
   // clang-format off
   static const PlatformCalls calls = {
-      // NOLINTNEXTLINE(bugprone-macro-parentheses): a member, and a function
-#define ZUB_NATIVE(name, Name, parameters, codes) .name = Name,
-      ZUB_PLATFORM_CALLS(ZUB_NATIVE)
-#undef ZUB_NATIVE
+      ZUB_PLATFORM_CALLS(ZUB_IMPLEMENTED_BY_NAME)
       .file_type = TypeOf,
       .hold_interrupts = HoldInterrupts,
       .command_line = CommandLine,
