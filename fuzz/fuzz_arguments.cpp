@@ -124,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     at = end + 1;
   }
   std::vector<char*> argv;
+  argv.reserve(entries.size());
   for (std::string& entry : entries) argv.push_back(entry.data());
   zub::Sys.command_line = [] { return static_cast<const char*>(nullptr); };
   zub::SetArgumentSource(static_cast<int>(argv.size()), argv.data());
