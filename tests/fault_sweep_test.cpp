@@ -731,8 +731,8 @@ INSTANTIATE_TEST_SUITE_P(Runs, FaultSweep, ::testing::Range<std::size_t>(0, std:
 // identity (the device, or the inode; on Windows the volume, or the file
 // index) is another file to every step that goes by the place.
 TEST(Place, EveryStepRefusesAnotherIdentity) {
-  const fs::path root = host::MakeTempFolder();
-  const std::string name = (root / "InBetween.ini").string();
+  const host::TempFolder root;
+  const std::string name = (root.path / "InBetween.ini").string();
   WriteFile(name, kSettings);
   FilePlace place;
   Handle file = 0;
@@ -762,7 +762,6 @@ TEST(Place, EveryStepRefusesAnotherIdentity) {
   }
   Sys.close(place.folder);
   EXPECT_EQ(ReadFile(name), kSettings);
-  fs::remove_all(root);
 }
 
 // Links and owners on the way to a file, as the layer sees them (owners: 0
@@ -807,14 +806,14 @@ TEST(Place, LinksOfAnotherUserLeadOnlyToWhatThatUserOwns) {
   if (!host::CanShowLinks()) GTEST_SKIP() << "links and owners are real here: tests/e2e, as root";
   for (const LinkCase& test : kLinks) {
     SCOPED_TRACE(test.name);
-    const fs::path root = host::MakeTempFolder();
+    const host::TempFolder root;
     for (const char* file : {"secret.ini", "user/link.ini", "user/own.ini",
                              "user/engine/InBetween.ini", "root/InBetween.ini"}) {
-      fs::create_directories((root / file).parent_path());
-      WriteFile(root / file, kSettings);
+      fs::create_directories((root.path / file).parent_path());
+      WriteFile(root.path / file, kSettings);
     }
-    host::ShowLinks(root, test.seen);
-    const std::string name = (root / test.path).string();
+    host::ShowLinks(root.path, test.seen);
+    const std::string name = (root.path / test.path).string();
     FilePlace place;
     Handle file = 0;
     const PlatformCode located = Sys.locate(name.c_str(), &place);
@@ -824,8 +823,7 @@ TEST(Place, LinksOfAnotherUserLeadOnlyToWhatThatUserOwns) {
     // Refused as the system refuses such links itself.
     EXPECT_EQ(located, test.refused ? win32_code::kUntrustedMountPoint : 0);
     EXPECT_EQ(opened, test.refused ? win32_code::kUntrustedMountPoint : 0);
-    host::ShowLinks(root, {});
-    fs::remove_all(root);
+    host::ShowLinks(root.path, {});
   }
 }
 
@@ -892,9 +890,8 @@ TEST(Limits, EachAtItsValueAndOnePast) {
   for (const Limit& limit : kLimits) {
     for (const long value : {limit.value, limit.past}) {
       SCOPED_TRACE(::testing::Message() << limit.name << " " << value);
-      const fs::path root = host::MakeTempFolder();
-      EXPECT_EQ(limit.attempt(root, value), value == limit.value ? 0 : limit.refused);
-      fs::remove_all(root);
+      const host::TempFolder root;
+      EXPECT_EQ(limit.attempt(root.path, value), value == limit.value ? 0 : limit.refused);
     }
   }
 }
@@ -905,18 +902,17 @@ TEST(Place, FileSwappedAfterTheWalkIsNotRead) {
   if (!host::CanInjectSystemFault(host::SystemFault::kSwappedAtOpen)) {
     GTEST_SKIP() << "no file can be swapped in at its open here";
   }
-  const fs::path root = host::MakeTempFolder();
-  WriteFile(root / "log.001", "zub=1\r\n");
-  WriteFile(root / "log.001.swap", "zub=666\r\n");
+  const host::TempFolder root;
+  WriteFile(root.path / "log.001", "zub=1\r\n");
+  WriteFile(root.path / "log.001.swap", "zub=666\r\n");
   const host::ChildEnd end = host::RunChild(
       [](const std::string& name) {
         host::InjectSystemFault(host::SystemFault::kSwappedAtOpen);
         Handle file = 0;
         std::_Exit(static_cast<int>(Sys.open_read(name.c_str(), &file)));
       },
-      (root / "log.001").string());
+      (root.path / "log.001").string());
   EXPECT_EQ(end.status, static_cast<std::uint32_t>(NativeCalls().moved));
-  fs::remove_all(root);
 }
 
 }  // namespace

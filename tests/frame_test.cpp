@@ -34,15 +34,6 @@ using testing::Call;
 using testing::ReadFile;
 namespace host = testing::host;
 
-// A fresh folder, removed with everything in it at the end of the scope.
-struct TempDir {
-  TempDir() : path(host::MakeTempFolder().string()) {}
-  ~TempDir() {
-    if (!path.empty()) std::filesystem::remove_all(path);
-  }
-  std::string path;
-};
-
 const void* const kAddress40FD = reinterpret_cast<const void*>(0x40FD);  // in no module
 
 TEST(FormatReport, FillsTheTemplate) {
@@ -99,8 +90,6 @@ FaultHandler InstalledHandler = nullptr;
 class EndingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(temp_.path.empty());
-    dir_ = temp_.path;
     out_ = host::OpenFile(dir_ + "/stdout", true);
     in_ = host::OpenFile(host::kNullDevice, false);
     ASSERT_NE(out_, -1);
@@ -123,8 +112,8 @@ class EndingTest : public ::testing::Test {
   }
 
   testing::FakeSys sys_;
-  TempDir temp_;
-  std::string dir_;
+  host::TempFolder temp_;
+  const std::string dir_ = temp_.path.string();
   Handle out_ = -1;
   Handle in_ = -1;
 };
@@ -281,9 +270,8 @@ TEST(FaultDeathTest, ClosesTheProtectedFileThenReports) {
   const auto image_size = std::filesystem::file_size("/proc/self/exe");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const TempDir temp;
-    const std::string& dir = temp.path;
-    ASSERT_FALSE(dir.empty());
+    const host::TempFolder temp;
+    const std::string dir = temp.path.string();
     EXPECT_EXIT(FaultWithProtectedFile(dir, c.fault), ::testing::ExitedWithCode(c.code), "");
     const std::string report = ReadFile(dir + "/stdout");
     std::smatch match;

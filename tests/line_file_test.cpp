@@ -31,13 +31,9 @@ std::string Line(LineFile& file) {
 
 class LineFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = host::MakeTempFolder().string();
-    StartLineFiles();
-  }
+  void SetUp() override { StartLineFiles(); }
   void TearDown() override {
     for (Handle handle : handles_) host::CloseFile(handle);
-    std::filesystem::remove_all(dir_);
   }
   std::string Put(const std::string& name, const std::string& bytes) {
     testing::WriteFile(dir_ + "/" + name, bytes);
@@ -55,7 +51,8 @@ class LineFileTest : public ::testing::Test {
   }
 
   testing::FakeSys sys_;
-  std::string dir_;
+  host::TempFolder folder_;
+  const std::string dir_ = folder_.path.string();
   std::vector<Handle> handles_;
 };
 

@@ -31,6 +31,14 @@ extern const Codes kCodes;
 
 // A new folder of its own below the system's temporary folder.
 std::filesystem::path MakeTempFolder();
+// Such a folder, removed with everything in it at the end of the scope.
+struct TempFolder {
+  TempFolder() : path(MakeTempFolder()) {}
+  ~TempFolder() { std::filesystem::remove_all(path); }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::filesystem::path path;
+};
 
 // A file opened for the runtime: for reading, or created for writing.
 Handle OpenFile(const std::filesystem::path& path, bool write);
